@@ -105,20 +105,122 @@ int range_error(int64_t gid, int64_t n_groups) noexcept {
     return raise_with(PyExc_ValueError, msg.get());
 }
 
-// Folds values[i] into aggs[ids[i]] in index order, stopping at the first id outside
-// [0, n_groups). Returns that position (its id in bad_gid), or -1. Runs detached.
+// ---------------------------------------------------------------------------------------
+// The grouped kernel. Only the order of updates within one group is fixed, so the kernel may
+// hold the current group's record in registers across a run of equal ids (data ordered by
+// key) and, for record arrays far beyond cache, prefetch the records of ids a little ahead.
+// It picks per block from what the previous block showed.
+
+constexpr int64_t kBlock = 256;
+constexpr int64_t kPrefetchAhead = 32;
+constexpr int64_t kFarBytes = int64_t{1} << 20;  // beyond L2: misses dominate, prefetch pays
+
+struct Span {
+    Moments *aggs;
+    int64_t n_groups;
+    const char *ids;
+    int64_t id_stride;
+    const char *vals;
+    int64_t val_stride;
+};
+
+struct BlockEnd {
+    int64_t bad;      // position of the first out-of-range id, or -1
+    int64_t repeats;  // elements whose id equals the previous element's
+};
+
+// Runs of equal ids: the record stays in locals until the id changes.
+template <class Id>
+[[gnu::always_inline]] inline BlockEnd block_runs(const Span &s, int64_t begin, int64_t end,
+                                                  int64_t id_stride, int64_t val_stride,
+                                                  int64_t &bad_gid) noexcept {
+    int64_t cur = load_at<Id>(s.ids, begin, id_stride);
+    if (cur < 0 || cur >= s.n_groups) {
+        bad_gid = cur;
+        return {begin, 0};
+    }
+    Moments m = s.aggs[cur];
+    int64_t repeats = 0;
+    for (int64_t i = begin; i < end; ++i) {
+        const int64_t gid = load_at<Id>(s.ids, i, id_stride);
+        if (gid != cur) {
+            if (gid < 0 || gid >= s.n_groups) {
+                s.aggs[cur] = m;
+                bad_gid = gid;
+                return {i, repeats};
+            }
+            s.aggs[cur] = m;
+            cur = gid;
+            m = s.aggs[cur];
+        } else {
+            ++repeats;
+        }
+        moments_update(m, load_at<double>(s.vals, i, val_stride));
+    }
+    s.aggs[cur] = m;
+    return {-1, repeats};
+}
+
+// Scattered ids: update each record in memory; optionally prefetch records ahead.
+template <class Id, bool Prefetch>
+[[gnu::always_inline]] inline BlockEnd block_scatter(const Span &s, int64_t begin, int64_t end,
+                                                     int64_t n, int64_t id_stride,
+                                                     int64_t val_stride, int64_t &bad_gid) noexcept {
+    int64_t prev = begin > 0 ? load_at<Id>(s.ids, begin - 1, id_stride) : -1;
+    int64_t repeats = 0;
+    for (int64_t i = begin; i < end; ++i) {
+        if constexpr (Prefetch) {
+            if (i + kPrefetchAhead < n) {
+                const int64_t ahead = load_at<Id>(s.ids, i + kPrefetchAhead, id_stride);
+                // A bad id ahead is reported when reached; prefetch a valid record meanwhile.
+                const char *rec = reinterpret_cast<const char *>(
+                    s.aggs + (static_cast<uint64_t>(ahead) < static_cast<uint64_t>(s.n_groups) ? ahead : 0));
+                __builtin_prefetch(rec, 1, 3);
+                __builtin_prefetch(rec + sizeof(Moments) - 1, 1, 3);
+            }
+        }
+        const int64_t gid = load_at<Id>(s.ids, i, id_stride);
+        if (gid < 0 || gid >= s.n_groups) {
+            bad_gid = gid;
+            return {i, repeats};
+        }
+        repeats += gid == prev;
+        prev = gid;
+        moments_update(s.aggs[gid], load_at<double>(s.vals, i, val_stride));
+    }
+    return {-1, repeats};
+}
+
+template <class Id, bool Prefetch>
+[[gnu::always_inline]] inline int64_t add_blocks(const Span &s, int64_t n, int64_t id_stride,
+                                                 int64_t val_stride, int64_t &bad_gid) noexcept {
+    bool runs = false;
+    for (int64_t begin = 0; begin < n; begin += kBlock) {
+        const int64_t end = begin + kBlock < n ? begin + kBlock : n;
+        const BlockEnd b =
+            runs ? block_runs<Id>(s, begin, end, id_stride, val_stride, bad_gid)
+                 : block_scatter<Id, Prefetch>(s, begin, end, n, id_stride, val_stride, bad_gid);
+        if (b.bad >= 0) return b.bad;
+        // Mostly repeated ids: registers win; otherwise the extra store and load per switch
+        // would cost more than the in-memory update.
+        runs = 4 * b.repeats > 3 * (end - begin);
+    }
+    return -1;
+}
+
+// Folds values[i] into aggs[ids[i]] in index order within each group, stopping at the first
+// id outside [0, n_groups): returns that position (its id in bad_gid), or -1. Runs detached.
 template <class Id>
 int64_t add_grouped(Moments *aggs, int64_t n_groups, const char *ids, int64_t id_stride,
                     const char *vals, int64_t val_stride, int64_t n, int64_t &bad_gid) noexcept {
-    for (int64_t i = 0; i < n; ++i) {
-        const int64_t gid = load_at<Id>(ids, i, id_stride);
-        if (gid < 0 || gid >= n_groups) {
-            bad_gid = gid;
-            return i;
-        }
-        moments_update(aggs[gid], load_at<double>(vals, i, val_stride));
-    }
-    return -1;
+    const Span s{aggs, n_groups, ids, id_stride, vals, val_stride};
+    const bool far = n_groups > kFarBytes / static_cast<int64_t>(sizeof(Moments));
+    // Constant strides for the contiguous case let the compiler drop the multiplies.
+    if (id_stride == static_cast<int64_t>(sizeof(Id)) && val_stride == 8)
+        return far ? add_blocks<Id, true>(s, n, sizeof(Id), 8, bad_gid)
+                   : add_blocks<Id, false>(s, n, sizeof(Id), 8, bad_gid);
+    return far ? add_blocks<Id, true>(s, n, id_stride, val_stride, bad_gid)
+               : add_blocks<Id, false>(s, n, id_stride, val_stride, bad_gid);
 }
 
 template <class Id>
