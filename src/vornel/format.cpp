@@ -61,7 +61,10 @@ bool lookup(char c, bool complex, Code &out) noexcept {
     }
 }
 
-constexpr int kMaxDepth = 64;
+// Structures recurse, and a repeated structure of pad bytes is read twice: cap both, so no
+// format string can exhaust the stack or take time exponential in its length.
+constexpr int kMaxDepth = 1024;
+constexpr int64_t kMaxSteps = int64_t{1} << 22;
 
 FormatResult ok() noexcept { return {FormatStatus::Match, 0, nullptr, 0, 0}; }
 FormatResult fail(FormatStatus s, char ch = 0, const char *desc = nullptr) noexcept {
@@ -88,12 +91,15 @@ private:
     int64_t offset_ = 0;
     bool found_ = false;
     int dry_ = 0;  // > 0 while reading a structure repeated zero times: syntax only
+    const char *found_desc_ = nullptr;
+    int64_t steps_ = 0;
 
     // Reads items until the end of the string or, inside a structure, its '}'.
     FormatResult sequence(bool in_struct, int depth) noexcept {
         int64_t count = -1;  // -1: no repeat count written
         for (;;) {
             const char c = *p_;
+            if (++steps_ > kMaxSteps) return fail(FormatStatus::TooDeep);
             switch (c) {
             case '\0':
                 return ok();  // an unclosed structure ends with the string
@@ -176,10 +182,13 @@ private:
             --dry_;
             return r;
         }
-        int64_t before = offset_;
+        const bool had_item = found_;
         FormatResult r = sequence(true, depth);
         if (r.status != FormatStatus::Match || times == 1) return r;
-        before = offset_;
+        // The item found in the first pass is the first counted item of the body, so the
+        // second pass would stop at it again as an extra item.
+        if (found_ && !had_item) return fail(FormatStatus::ExtraItem, 0, found_desc_);
+        const int64_t before = offset_;
         p_ = body;
         r = sequence(true, depth);
         // Two passes either met a second item (an error already) or only pad bytes, whose
@@ -202,6 +211,7 @@ private:
         if (offset_ != 0) return {FormatStatus::Offset, 0, nullptr, offset_, 0};
         if (count > 1) return fail(FormatStatus::ExtraItem, 0, code.desc);
         found_ = true;
+        found_desc_ = code.desc;
         offset_ = sat_add(offset_, size);
         return ok();
     }

@@ -38,7 +38,7 @@ enum class FormatStatus : uint8_t {
     SubarrayDims,   // a well-formed sub-array shape with `ndims` dimensions
     ExpectComma,    // a sub-array shape with `ch` where ',' or ')' belongs
     ShapeEnd,       // the string ends inside a sub-array shape
-    TooDeep,        // structures nested beyond any real exporter's need
+    TooDeep,        // nesting or repetition beyond any real exporter's need
 };
 
 struct FormatResult {

@@ -72,7 +72,7 @@ void raise_format_error(const FormatResult &r, ElemType e) noexcept {
         PyErr_SetString(PyExc_ValueError, "Unexpected end of format string, expected ')'");
         return;
     case FormatStatus::TooDeep:
-        PyErr_SetString(PyExc_ValueError, "Buffer format string nests structures too deeply");
+        PyErr_SetString(PyExc_ValueError, "Buffer format string is too deeply nested or repetitive");
         return;
     }
 }
