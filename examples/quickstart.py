@@ -6,8 +6,10 @@ Run it inside the development environment:
 """
 
 import threading
+from collections.abc import Iterator
 
 import numpy as np
+import numpy.typing as npt
 
 from vornel import CyGroupedStreamStats, CyStreamStats
 
@@ -17,7 +19,10 @@ N_THREADS = 4
 N_SENSORS = 8
 
 
-def chunks(rng):
+Chunk = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
+
+
+def chunks(rng: np.random.Generator) -> Iterator[Chunk]:
     """A generated telemetry feed: (sensor id, reading) in chunks, as a reader would give them."""
     for start in range(0, N_ROWS, CHUNK):
         size = min(CHUNK, N_ROWS - start)
@@ -26,7 +31,7 @@ def chunks(rng):
         yield sensors, readings
 
 
-def main():
+def main() -> None:
     rng = np.random.default_rng(42)
     data = list(chunks(rng))
 
@@ -34,7 +39,7 @@ def main():
     partials = [CyStreamStats() for _ in range(N_THREADS)]
     grouped = [CyGroupedStreamStats(N_SENSORS) for _ in range(N_THREADS)]
 
-    def work(k):
+    def work(k: int) -> None:
         for sensors, readings in data[k::N_THREADS]:
             partials[k].add_values(readings)
             grouped[k].add(sensors, readings)
@@ -58,10 +63,12 @@ def main():
     print("all readings")
     print(f"  {'':6} {'vornel':>22} {'numpy':>22}")
     res = total.result()
-    ref = dict(count=int(values.size), sum=values.sum(), mean=values.mean(), min=values.min(),
-               max=values.max(), var=values.var(), std=values.std())
-    for key in res:
-        print(f"  {key:6} {res[key]!r:>22} {float(ref[key]) if key != "count" else ref[key]!r:>22}")
+    ref: dict[str, int | float] = dict(
+        count=int(values.size), sum=float(values.sum()), mean=float(values.mean()),
+        min=float(values.min()), max=float(values.max()), var=float(values.var()),
+        std=float(values.std()))
+    for key, got in res.items():
+        print(f"  {key:6} {got!r:>22} {ref[key]!r:>22}")
 
     print("\nper sensor (count, mean, std)")
     cols = per_sensor.result_arrays()

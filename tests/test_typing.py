@@ -1,0 +1,89 @@
+"""The type stubs: examples and package code pass mypy --strict against the installed package,
+and the stubs are strict enough to reject misuse."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vornel
+
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
+                                reason="mypy is not installed")
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SITE = os.path.dirname(os.path.dirname(os.path.abspath(vornel.__file__)))
+
+
+def mypy(tmp_path, *args):
+    # Run outside the checkout, so the installed package (stubs and py.typed) is what counts.
+    env = dict(os.environ, PYTHONPATH=SITE, MYPYPATH="")
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           "--cache-dir", os.devnull, *args],
+                          capture_output=True, text=True, cwd=tmp_path, env=env)
+
+
+def test_installed_package_ships_types():
+    pkg = os.path.dirname(vornel.__file__)
+    assert os.path.exists(os.path.join(pkg, "py.typed"))
+    assert os.path.exists(os.path.join(pkg, "_cycore.pyi"))
+
+
+def test_examples_and_package_pass_strict(tmp_path):
+    out = mypy(tmp_path, os.path.dirname(vornel.__file__), os.path.join(REPO, "examples"))
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
+GOOD = """
+    import numpy as np
+    from vornel import CyGroupedStreamStats, CyStreamStats
+    from vornel.parallel import grouped_stats, stream_stats
+
+    s = CyStreamStats()
+    s.add_values(values=np.zeros(3))
+    s.add_values([1, 2.5, "3"])
+    s.add_values(None)
+    s.merge(other=stream_stats(np.zeros(3), threads=2))
+    n: int = s.result()["count"]
+    m: float | None = s.result()["mean"]
+    g = CyGroupedStreamStats(n_groups=2)
+    g.add(group_ids=np.zeros(3, np.int32), values=np.ones(3))
+    g.merge(other=grouped_stats(np.zeros(3, np.int64), np.ones(3), 2, chunk_size=1))
+    means: list[float] = g.result_arrays()["mean"]
+    first: int = g.to_dict()[0]["count"]
+"""
+
+# Each line must be rejected on its own.
+BAD = [
+    "CyStreamStats().merge(CyGroupedStreamStats(1))",
+    "CyGroupedStreamStats(1).merge(CyStreamStats())",
+    "CyStreamStats().add_values(vals=[1.0])",
+    "CyStreamStats().add_values(1.0)",
+    "CyGroupedStreamStats()",
+    "CyGroupedStreamStats(1).add([0])",
+    "x: str = CyStreamStats().result()['sum']",
+    "y: float = CyStreamStats().result()['mean']",
+    "CyStreamStats().result()['median']",
+    "z: list[int] = CyGroupedStreamStats(1).result_arrays()['mean']",
+    "stream_stats(np.zeros(3), 2)",
+]
+
+
+def test_correct_use_passes(tmp_path):
+    (tmp_path / "good.py").write_text(textwrap.dedent(GOOD))
+    out = mypy(tmp_path, "good.py")
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_misuse_is_rejected(tmp_path):
+    head = ("import numpy as np\nfrom vornel import CyGroupedStreamStats, CyStreamStats\n"
+            "from vornel.parallel import stream_stats\n")
+    body = "".join(f"def case{i}() -> None:\n    {line}\n" for i, line in enumerate(BAD))
+    (tmp_path / "bad.py").write_text(head + body)
+    out = mypy(tmp_path, "bad.py")
+    flagged = {int(line.split(":")[1]) for line in out.stdout.splitlines() if ": error:" in line}
+    missed = [line for i, line in enumerate(BAD) if 5 + 2 * i not in flagged]
+    assert not missed, out.stdout
