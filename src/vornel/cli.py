@@ -89,10 +89,10 @@ class Summary:
         order = np.argsort(codes, kind="stable")
         accs = []
         for key in block.keys:
-            acc = self.groups.get(key)
-            if acc is None:
-                acc = self.groups[key] = [CyStreamStats() for _ in self.columns]
-            accs.append(acc)
+            per_column = self.groups.get(key)
+            if per_column is None:
+                per_column = self.groups[key] = [CyStreamStats() for _ in self.columns]
+            accs.append(per_column)
         for j, name in enumerate(self.columns):
             vals, valid = block.columns[name]
             ordj = order if valid is None else order[valid[order]]
@@ -125,7 +125,7 @@ class Progress:
         if total < PROGRESS_BYTES or not sys.stderr.isatty():
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             self.bar = _PlainBar(total, label)
         else:
@@ -211,8 +211,19 @@ def _number_cells(cells: Sequence[str], name: str, source: str,
         try:
             out[i] = float(cell)
         except ValueError:
-            raise InputError(f"not a number: {cell!r}", source, lines[i], name) from None
+            what = "not UTF-8 text" if not _is_utf8(cell) else f"not a number: {cell!r}"
+            raise InputError(what, source, lines[i], name) from None
     return out, valid
+
+
+def _is_utf8(text: str) -> bool:
+    # The csv module's text layer maps undecodable bytes to lone surrogates, so a bad byte
+    # is reported where it is used, with its line, and ignored in unused columns.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _key_codes(keys: Iterable[Any]) -> tuple[list[Any], npt.NDArray[np.intp]]:
@@ -250,9 +261,6 @@ class _StdlibCsv:
                         break
             except csv.Error as e:
                 raise InputError(f"malformed CSV: {e}", source, self.reader.line_num) from None
-            except UnicodeDecodeError as e:
-                raise InputError(f"not UTF-8 text: {e.reason}", source,
-                                 self.reader.line_num + 1) from None
             if first:
                 first = False
 
@@ -273,6 +281,10 @@ class _StdlibCsv:
             if req.group_by is not None:
                 g = pos[req.group_by]
                 block.keys, block.codes = _key_codes(r[g] for r in rows)
+                for code, key in enumerate(block.keys):
+                    if not _is_utf8(key):
+                        i = int(np.flatnonzero(block.codes == code)[0])
+                        raise InputError("not UTF-8 text", source, lines[i], req.group_by)
             progress()
             yield block
 
@@ -296,14 +308,16 @@ class _CountingText(io.RawIOBase):
 def _csv_stdlib(req: Request, f: IO[bytes], source: str, bar: Progress) -> Iterator[Block]:
     done = [0]
     text = io.TextIOWrapper(io.BufferedReader(_CountingText(f, lambda n: done.__setitem__(
-        0, done[0] + n))), encoding="utf-8", newline="")
+        0, done[0] + n))), encoding="utf-8", errors="surrogateescape", newline="")
     reader = csv.reader(text)
     try:
         header = next(reader)
     except StopIteration:
         raise InputError("empty input, no header line", source, 1) from None
-    except (csv.Error, UnicodeDecodeError) as e:
+    except csv.Error as e:
         raise InputError(f"unreadable header: {e}", source, 1) from None
+    if not all(map(_is_utf8, header)):
+        raise InputError("not UTF-8 text", source, 1)
     seen = [0]
 
     def progress() -> None:
@@ -332,8 +346,8 @@ def _split_lines(f: IO[bytes], size: int) -> Iterator[bytes]:
 
 
 def _csv_pyarrow(req: Request, f: IO[bytes], source: str, bar: Progress) -> Iterator[Block]:
-    import pyarrow as pa
-    import pyarrow.csv as pcsv
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.csv as pcsv  # type: ignore[import-untyped, unused-ignore]
 
     blocks = _split_lines(f, req.block_bytes)
     first = next(blocks, b"")
@@ -355,8 +369,10 @@ def _csv_pyarrow(req: Request, f: IO[bytes], source: str, bar: Progress) -> Iter
             t = pcsv.read_csv(pa.BufferReader(first), read_options=read_opts,
                               convert_options=pcsv.ConvertOptions(include_columns=[name],
                                                                   **base))
-        except pa.ArrowInvalid:
-            return False
+        except pa.ArrowInvalid as e:
+            # A parse error (such as a ragged row), not a type question: report where.
+            _locate(req, first, header, source, 2)
+            raise InputError(f"in the block from this line on: {e}", source, 2) from None
         typ = t.schema.field(name).type
         return bool(pa.types.is_integer(typ) or pa.types.is_floating(typ))
 
@@ -401,11 +417,7 @@ def _csv_pyarrow(req: Request, f: IO[bytes], source: str, bar: Progress) -> Iter
 def _locate(req: Request, chunk: bytes, header: list[str], source: str, line: int) -> None:
     """Finds the first bad cell of a block that pyarrow refused, with the csv module's
     exact positions; raises InputError when it does."""
-    try:
-        text = io.StringIO(chunk.decode("utf-8"), newline="")
-    except UnicodeDecodeError as e:
-        raise InputError("not UTF-8 text", source, line + chunk.count(b"\n", 0, e.start)) \
-            from None
+    text = io.StringIO(chunk.decode("utf-8", errors="surrogateescape"), newline="")
     reader = csv.reader(text)
 
     class Shifted:
@@ -496,7 +508,7 @@ def _blocks(req: Request, path: str) -> Iterator[Block]:
 
 def _have_pyarrow() -> bool:
     try:
-        import pyarrow.csv  # noqa: F401
+        import pyarrow.csv  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError:
         return False
     return True
@@ -584,7 +596,7 @@ FORMATS = {"table": _fmt_table, "json": _fmt_json, "csv": _fmt_csv}
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        raise UsageError(f"{self.prog}: {message}")
+        raise UsageError(message)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -617,16 +629,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         args = _parser().parse_args(argv)
         if args.command is None:
-            raise UsageError("vornel: a command is required (describe)")
+            raise UsageError("a command is required (describe)")
         if args.demo and args.files:
-            raise UsageError("vornel describe: --demo takes no FILE")
+            raise UsageError("--demo takes no FILE")
         if args.block_size < 1:
-            raise UsageError("vornel describe: --block-size must be positive")
+            raise UsageError("--block-size must be positive")
         group_by = args.group_by
         if args.demo and group_by is None:
             group_by = "station"
         if group_by is not None and args.columns and group_by in args.columns:
-            raise UsageError(f"vornel describe: column {group_by!r} is the group-by column")
+            raise UsageError(f"column {group_by!r} is the group-by column")
         req = Request(list(dict.fromkeys(args.columns)) if args.columns else None, group_by,
                       args.csv_reader, args.block_size)
         summary: Summary | None = None
@@ -642,7 +654,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         FORMATS[args.format](list(summary.rows()), group_by is not None, sys.stdout)
         sys.stdout.flush()
     except UsageError as e:
-        print(f"{e} (see vornel describe --help)", file=sys.stderr)
+        print(f"vornel: error: {e} (see vornel describe --help)", file=sys.stderr)
         return 2
     except InputError as e:
         print(f"vornel: error: {e}", file=sys.stderr)
