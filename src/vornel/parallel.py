@@ -55,9 +55,10 @@ def _buffer_view(obj: object, name: str, dtype: str) -> memoryview:
     return view
 
 
-def _chunk_bounds(n: int, threads: int, chunk_size: int | None) -> list[tuple[int, int]]:
+def _chunk_bounds(n: int, threads: int, chunk_size: int | None,
+                  per_thread: int) -> list[tuple[int, int]]:
     if chunk_size is None:
-        chunk_size = max(MIN_CHUNK, -(-n // threads))
+        chunk_size = max(MIN_CHUNK, -(-n // (threads * per_thread)))
     return [(lo, min(lo + chunk_size, n)) for lo in range(0, n, chunk_size)] or [(0, 0)]
 
 
@@ -104,7 +105,7 @@ def stream_stats(
     """Summarise a writable one-dimensional float64 buffer in a pool of threads.
 
     threads defaults to the number of CPUs this process may use; chunk_size defaults to an
-    even split over the threads (at least 65536 elements per chunk).
+    even split into four chunks per thread (at least 65536 elements per chunk).
     """
     n_threads = _check_options(threads, chunk_size)
     view = _buffer_view(values, "values", "float64")
@@ -113,7 +114,10 @@ def stream_stats(
     def fill(acc: CyStreamStats, lo: int, hi: int) -> None:
         acc.add_values(view[lo:hi])
 
-    return _run(_chunk_bounds(len(view), n_threads, chunk_size), n_threads, CyStreamStats, fill)
+    # Several chunks per thread, so a thread slowed by other load does not hold up the rest;
+    # merging a stream partial costs next to nothing.
+    bounds = _chunk_bounds(len(view), n_threads, chunk_size, per_thread=4)
+    return _run(bounds, n_threads, CyStreamStats, fill)
 
 
 def grouped_stats(
@@ -128,7 +132,8 @@ def grouped_stats(
 
     group_ids is a writable one-dimensional int32 or int64 buffer, values a float64 one of
     the same length. Each chunk holds an accumulator of n_groups records, so memory and
-    merge time grow with n_groups times the number of chunks.
+    merge time grow with n_groups times the number of chunks; chunk_size defaults to one
+    chunk per thread (at least 65536 elements per chunk).
     """
     n_threads = _check_options(threads, chunk_size)
     ids = _buffer_view(group_ids, "group_ids", "int64 (or int32)")
@@ -147,7 +152,9 @@ def grouped_stats(
     def fill(acc: CyGroupedStreamStats, lo: int, hi: int) -> None:
         acc.add(ids[lo:hi], vals[lo:hi])
 
-    return _run(_chunk_bounds(len(vals), n_threads, chunk_size), n_threads, make, fill)
+    # One chunk per thread: every partial holds n_groups records and costs a merge of them.
+    bounds = _chunk_bounds(len(vals), n_threads, chunk_size, per_thread=1)
+    return _run(bounds, n_threads, make, fill)
 
 
 def _probe(call: Callable[[], None], name: str, want: str) -> None:

@@ -1,0 +1,69 @@
+"""Writes benchmark results into docs/: a section of docs/benchmarks.md per script, between
+markers, so each script replaces only its own part, and PNG plots under docs/img/."""
+
+import os
+import platform
+import re
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOCS = os.path.join(REPO, "docs")
+PAGE = os.path.join(DOCS, "benchmarks.md")
+IMG = os.path.join(DOCS, "img")
+
+INTRO = """# Benchmarks
+
+Each section below is written by the script it names, from the run shown in its header;
+rerun a script to refresh its section (and its plot). Ratios compare peers measured in the
+same run, so they say more than the absolute times, which depend on the machine and on
+other load at the time.
+"""
+
+
+def machine():
+    cpus = getattr(os, "process_cpu_count", os.cpu_count)()
+    return (f"{platform.machine()}, {cpus} CPUs, Python {platform.python_version()}, "
+            f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
+
+
+def md_table(head, rows):
+    """A markdown table; cells are used as given (format numbers before)."""
+    out = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    out += ["| " + " | ".join(str(c) for c in r) + " |" for r in rows]
+    return "\n".join(out) + "\n"
+
+
+def write_section(name, title, body):
+    """Replaces (or appends) the section of script `name` in docs/benchmarks.md."""
+    os.makedirs(DOCS, exist_ok=True)
+    text = open(PAGE).read() if os.path.exists(PAGE) else INTRO
+    start, end = f"<!-- {name}:start -->", f"<!-- {name}:end -->"
+    section = (f"{start}\n## {title}\n\nWritten by `bench/{name}.py` ({machine()}).\n\n"
+               f"{body.rstrip()}\n{end}")
+    pattern = re.compile(re.escape(start) + ".*?" + re.escape(end), re.S)
+    text = pattern.sub(lambda _: section, text) if pattern.search(text) else \
+        text.rstrip() + "\n\n" + section + "\n"
+    with open(PAGE, "w") as f:
+        f.write(text)
+    print(f"wrote section '{name}' of {os.path.relpath(PAGE, REPO)}")
+
+
+def pyplot():
+    """matplotlib's pyplot on the headless Agg backend, or None without matplotlib."""
+    try:
+        import matplotlib
+    except ImportError:
+        return None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    return plt
+
+
+def save_plot(fig, name):
+    """Saves fig as docs/img/<name>.png; returns the markdown that shows it."""
+    os.makedirs(IMG, exist_ok=True)
+    path = os.path.join(IMG, f"{name}.png")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"wrote {os.path.relpath(path, REPO)}")
+    return f"![{name}](img/{name}.png)\n"
