@@ -77,9 +77,8 @@ def run(cmd, stdin_path=None):
 
 def parse_datamash(text):
     out = {}
-    for row in csv.reader(io.StringIO(text)):
-        if row and row[0] != "GroupBy(group)":
-            out[int(row[0])] = [int(row[1])] + [float(x) for x in row[2:]]
+    for row in list(csv.reader(io.StringIO(text)))[1:]:  # after the header line of -H
+        out[int(row[0])] = [int(row[1])] + [float(x) for x in row[2:]]
     return out
 
 
