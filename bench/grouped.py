@@ -10,7 +10,8 @@ importable. Also times merge of two G = 10^6 accumulators against a naive C++ me
 and to_dict() / result_arrays() per group at G = 10^6. Figures are medians of repeated
 runs with peers interleaved round by round (pandas runs fewer rounds); other load on the
 machine still shows up as noise. Checks that vornel's records match the naive loop's bit
-for bit in every group.
+for bit in every group. Writes its tables into docs/benchmarks.md and its plot into
+docs/img/grouped.png.
 
 Run:  tools/devenv run env PYTHONPATH=build/site python3.14 bench/grouped.py [--quick]
 """
@@ -23,6 +24,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import _native as nat  # noqa: E402
+import _report as rep  # noqa: E402
 from vornel._cycore import CyGroupedStreamStats  # noqa: E402
 
 NAIVE_RANDOM = 1.15  # random ids, G = 16 and 1000: vornel/naive at most
@@ -87,6 +89,7 @@ def main():
     ap.add_argument("--quick", action="store_true",
                     help="n = 10^6, 3 repeats, 1 pandas run (smoke test)")
     ap.add_argument("--no-pandas", action="store_true", help="skip the pandas peer")
+    ap.add_argument("--no-docs", action="store_true", help="print only, write nothing")
     args = ap.parse_args()
 
     n = 10**6 if args.quick else 10**7
@@ -128,6 +131,7 @@ def main():
     print("-" * len(hdr))
     targets = []
     checks = []
+    table, notes, plot = [], [], {}
     merge_input = None
     for case, g, ids64 in cases:
         for ids in (ids64, ids64.astype(np.int32)):
@@ -179,6 +183,18 @@ def main():
                   f"{fmt(t.get('pandas', 0) / n if pd else None, 9, 1)}{r_naive:9.3f}"
                   f"{r_floor:9.3f}{fmt(r_numba, 9, 3)}{fmt(r_pandas, 10, 1)}"
                   f"{nat.mark(ok_bits):>6}")
+            table.append([case, idn, f"{t['vornel'] / n:.2f}", f"{t['naive'] / n:.2f}",
+                          f"{t['floor'] / n:.2f}",
+                          fmt(t.get('numba', 0) / n if nb_grouped else None, 0).strip(),
+                          fmt(t.get('pandas', 0) / n if pd else None, 0, 1).strip(),
+                          f"{r_naive:.3f}", f"{r_floor:.3f}", nat.mark(ok_bits)])
+            if idn == "int64":
+                plot[case] = {"vornel": t["vornel"] / n, "naive C++": t["naive"] / n,
+                              "stream floor": t["floor"] / n}
+                if nb_grouped:
+                    plot[case]["numba"] = t["numba"] / n
+                if pd:
+                    plot[case]["pandas"] = t["pandas"] / n
 
             label = f"{case}, {idn}"
             if case.startswith("sorted"):
@@ -219,6 +235,8 @@ def main():
           f"naive C++ {t['naive'] / g:.2f} ns/group, vornel/naive {r_merge:.3f}")
     targets.append((f"merge, {g:,} groups", "vornel/naive", r_merge, f"<= {MERGE_TARGET}",
                     r_merge <= MERGE_TARGET))
+    notes.append(f"merge of two accumulators, {g:,} groups: vornel {t['vornel'] / g:.2f} "
+                 f"ns/group, naive C++ {t['naive'] / g:.2f} ns/group")
 
     t = nat.interleaved({"to_dict": (lambda: None, lambda _: va.to_dict()),
                          "result_arrays": (lambda: None, lambda _: va.result_arrays())},
@@ -227,6 +245,9 @@ def main():
     print(f"results, {g:,} groups ({empty:,} empty), median of {result_repeats}: "
           f"to_dict() {t['to_dict'] / g:.1f} ns/group, "
           f"result_arrays() {t['result_arrays'] / g:.1f} ns/group")
+    notes.append(f"results, {g:,} groups ({empty:,} empty): to_dict() "
+                 f"{t['to_dict'] / g:.1f} ns/group, result_arrays() "
+                 f"{t['result_arrays'] / g:.1f} ns/group")
     print()
 
     print("targets")
@@ -236,7 +257,40 @@ def main():
     print("bit-identical records per group (count, sum, mean, min, max, var, std):")
     for label, ok in checks:
         print(f"  {nat.mark(ok)} {label}")
+    if not args.no_docs:
+        write_docs(n, repeats, pandas_repeats, table, notes, targets, checks, plot)
     return 0
+
+
+def write_docs(n, repeats, pandas_repeats, table, notes, targets, checks, plot):
+    body = (f"add(ids, values) over n = {n:,} float64 values, ns per element, median of "
+            f"{repeats} runs (pandas {pandas_repeats}), peers interleaved; floor = the stream "
+            f"floor over the same values without ids.\n\n"
+            + rep.md_table(["case", "ids", "vornel", "naive C++", "floor", "numba", "pandas",
+                            "vornel/naive", "vornel/floor", "bits"], table)
+            + "\n" + "".join(f"- {note}\n" for note in notes)
+            + "\nTargets:\n\n"
+            + rep.md_table(["case", "ratio", "value", "target", ""],
+                           [[label, what, f"{ratio:.3f}", want, nat.verdict(ok)]
+                            for label, what, ratio, want, ok in targets])
+            + f"\nBit-identical records per group: {sum(ok for _, ok in checks)} of "
+              f"{len(checks)} checks.\n")
+    plt = rep.pyplot()
+    if plt is not None:
+        cases = list(plot)
+        peers = list(plot[cases[0]])
+        fig, ax = plt.subplots(figsize=(7.2, 3.8))
+        width = 0.8 / len(peers)
+        for i, peer in enumerate(peers):
+            ax.bar([c + i * width for c in range(len(cases))],
+                   [plot[case][peer] for case in cases], width, label=peer)
+        ax.set_xticks([c + width * (len(peers) - 1) / 2 for c in range(len(cases))], cases)
+        ax.set_yscale("log")
+        ax.set_ylabel("ns per element (log scale)")
+        ax.set_title(f"CyGroupedStreamStats.add, int64 ids, n = {n:,}")
+        ax.legend(fontsize="small")
+        body += "\n" + rep.save_plot(fig, "grouped")
+    rep.write_section("grouped", "Groups: CyGroupedStreamStats", body)
 
 
 if __name__ == "__main__":

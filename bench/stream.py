@@ -9,7 +9,8 @@ Also measures the iterable path over a list of floats, the cost of one call on a
 one-element array against arr.sum(), and the memory the buffer path allocates. Every
 figure is the median of repeated runs, with peers interleaved round by round; other load
 on the machine still shows up as noise. Checks that the floor's record and vornel's
-result agree bit for bit.
+result agree bit for bit. Writes its tables into docs/benchmarks.md and its plot into
+docs/img/stream.png.
 
 Run:  tools/devenv run env PYTHONPATH=build/site python3.14 bench/stream.py [--quick]
 """
@@ -29,6 +30,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import _native as nat  # noqa: E402
+import _report as rep  # noqa: E402
 from vornel._cycore import CyStreamStats  # noqa: E402
 
 TARGETS = {"contiguous": 1.05, "reversed": 1.10, "step-2": 1.10}
@@ -120,6 +122,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="n = 10^6, 3 repeats (smoke test)")
     ap.add_argument("--rss-probe", type=int, metavar="N", help=argparse.SUPPRESS)
+    ap.add_argument("--no-docs", action="store_true", help="print only, write nothing")
     args = ap.parse_args()
     if args.rss_probe:
         return rss_probe(args.rss_probe)
@@ -150,6 +153,7 @@ def main():
     print(hdr)
     print("-" * len(hdr))
     checks = []
+    table, notes, plot = [], [], {}
     for case, v in views.items():
         m = v.shape[0]
         peers = {
@@ -174,6 +178,12 @@ def main():
         print(f"{case:<12}{m:>12,}{t['vornel'] / m:9.2f}{t['slp'] / m:11.2f}"
               f"{t['noslp'] / m:13.2f}{t['numpy'] / m:9.2f}{nb}{ratio:14.3f}{want:>9}  "
               f"{nat.verdict(ratio <= TARGETS[case]):6}{nat.mark(ok_bits):>5}")
+        table.append([case, f"{m:,}", f"{t['vornel'] / m:.2f}", f"{floor / m:.2f}",
+                      f"{t['numpy'] / m:.2f}", nb.strip(), f"{ratio:.3f}", want,
+                      nat.verdict(ratio <= TARGETS[case]), nat.mark(ok_bits)])
+        plot[case] = {"vornel": t["vornel"] / m, "floor": floor / m, "numpy": t["numpy"] / m}
+        if welford:
+            plot[case]["numba"] = t["numba"] / m
     print()
 
     # Iterable path: an exact list of floats against the buffer path on the same values.
@@ -186,6 +196,9 @@ def main():
     print(f"iterable path, list of {n:,} floats: {t['list'] / n:.2f} ns/element; "
           f"buffer path {t['buffer'] / n:.2f} ns/element")
     print(f"  list/buffer = {ratio:.3f}   target <= {LIST_TARGET}   {nat.verdict(ratio <= LIST_TARGET)}")
+    notes.append(f"iterable path, list of {n:,} floats: {t['list'] / n:.2f} ns/element, "
+                 f"buffer path {t['buffer'] / n:.2f}; list/buffer {ratio:.3f}, target "
+                 f"≤ {LIST_TARGET}: {nat.verdict(ratio <= LIST_TARGET)}")
     del lst
     gc.collect()
     print()
@@ -203,6 +216,9 @@ def main():
           f"{per['add_values']:.1f} ns/call; a1.sum() {per['sum']:.1f} ns/call")
     print(f"  add_values/sum = {ratio:.3f}   target <= {CALL_TARGET}   "
           f"{nat.verdict(ratio <= CALL_TARGET)}")
+    notes.append(f"one-element call: add_values {per['add_values']:.1f} ns, a1.sum() "
+                 f"{per['sum']:.1f} ns; ratio {ratio:.3f}, target ≤ {CALL_TARGET}: "
+                 f"{nat.verdict(ratio <= CALL_TARGET)}")
     print()
 
     # Memory: the buffer path must allocate nothing, whatever n is. An ndarray export makes
@@ -232,12 +248,45 @@ def main():
                 and len({r[0] for r in seen}) == 1)
     print(f"  target: vornel allocates nothing (0 B through array.array and memoryview, "
           f"ndarray bytes the same at every n): {nat.verdict(alloc_ok)}")
+    notes.append("memory: peak traced bytes per call (ndarray, array.array, memoryview) and "
+                 "ru_maxrss growth: " + "; ".join(
+                     f"n = {size:,}: {r[0]:,} B, {r[1]:,} B, {r[2]:,} B, {r[3]:,} KiB"
+                     for size, r in zip(sizes, seen))
+                 + f"; allocates nothing: {nat.verdict(alloc_ok)}")
     print()
 
     print("bit-identical records (count, sum, mean, min, max, var, std):")
     for label, ok in checks:
         print(f"  {nat.mark(ok)} {label}")
+    if not args.no_docs:
+        write_docs(n, repeats, numba, table, notes, checks, plot)
     return 0
+
+
+def write_docs(n, repeats, numba, table, notes, checks, plot):
+    body = (f"n = {n:,} float64, median of {repeats} runs, peers interleaved; numba: "
+            f"{numba.__version__ if numba else 'not available'}. floor = the faster of two "
+            f"builds of a minimal C++ loop of the same update step.\n\n"
+            + rep.md_table(["case", "elements", "vornel ns/el", "floor ns/el", "numpy ns/el",
+                            "numba ns/el", "vornel/floor", "target", "", "bits"], table)
+            + "\n" + "".join(f"- {note}\n" for note in notes)
+            + f"- bit-identical records: {sum(ok for _, ok in checks)} of {len(checks)} "
+              f"checks\n")
+    plt = rep.pyplot()
+    if plt is not None:
+        cases = list(plot)
+        peers = list(plot[cases[0]])
+        fig, ax = plt.subplots(figsize=(6.4, 3.6))
+        width = 0.8 / len(peers)
+        for i, peer in enumerate(peers):
+            ax.bar([c + i * width for c in range(len(cases))],
+                   [plot[case][peer] for case in cases], width, label=peer)
+        ax.set_xticks([c + width * (len(peers) - 1) / 2 for c in range(len(cases))], cases)
+        ax.set_ylabel("ns per element")
+        ax.set_title(f"CyStreamStats.add_values, n = {n:,}")
+        ax.legend()
+        body += "\n" + rep.save_plot(fig, "stream")
+    rep.write_section("stream", "One stream: CyStreamStats.add_values", body)
 
 
 if __name__ == "__main__":
