@@ -172,7 +172,7 @@ def main():
                 color=["tab:gray", "tab:blue", "tab:olive"])
         ax.invert_yaxis()
         ax.set_xlabel("ns per row, end to end")
-        ax.set_title(f"grouped count/mean/std/min/max, {n:,} rows, {G} groups")
+        ax.set_title(f"grouped summary, {n:,} rows, {G} groups")
         body += "\n" + rep.save_plot(fig, "datamash")
     rep.write_section("datamash", "Command line: vornel describe against GNU datamash", body)
     return 0

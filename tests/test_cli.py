@@ -125,6 +125,23 @@ def test_json_and_table(data):
     assert row.split()[:2] == ["y", "3000"]
 
 
+def test_npy_text_and_float_keys_in_json(tmp_path):
+    rec = np.zeros(3, dtype=[("s", "S2"), ("f", "f8"), ("v", "f8")])
+    rec["s"], rec["f"], rec["v"] = [b"ab", b"\xff", b"ab"], [np.nan, 1.0, np.nan], [1, 2, 3]
+    np.save(tmp_path / "k.npy", rec)
+    for key, want in (("s", ["ab", "\\xff"]), ("f", ["nan", 1.0])):
+        out = run("describe", "k.npy", "-g", key, "-c", "v", "-f", "json", cwd=tmp_path)
+        assert out.returncode == 0, out.stderr
+        assert [r["group"] for r in json.loads(out.stdout)][:len(want)] == want
+
+
+def test_byte_order_mark(tmp_path):
+    (tmp_path / "bom.csv").write_bytes(b"\xef\xbb\xbfv\n1\n")
+    for reader in READERS:
+        out = run("describe", "bom.csv", "-c", "v", *reader_args(reader), cwd=tmp_path)
+        assert out.returncode == 0, out.stderr
+
+
 def test_empty_group_cells_and_header_only(tmp_path):
     (tmp_path / "h.csv").write_text("k,v\n,\n")
     out = run("describe", "h.csv", "-g", "k", "-c", "v", "-f", "json", cwd=tmp_path)

@@ -308,7 +308,7 @@ class _CountingText(io.RawIOBase):
 def _csv_stdlib(req: Request, f: IO[bytes], source: str, bar: Progress) -> Iterator[Block]:
     done = [0]
     text = io.TextIOWrapper(io.BufferedReader(_CountingText(f, lambda n: done.__setitem__(
-        0, done[0] + n))), encoding="utf-8", errors="surrogateescape", newline="")
+        0, done[0] + n))), encoding="utf-8-sig", errors="surrogateescape", newline="")
     reader = csv.reader(text)
     try:
         header = next(reader)
@@ -354,7 +354,7 @@ def _csv_pyarrow(req: Request, f: IO[bytes], source: str, bar: Progress) -> Iter
     nl = first.find(b"\n")
     head, first = (first, b"") if nl < 0 else (first[: nl + 1], first[nl + 1:])
     try:
-        header = next(csv.reader([head.decode("utf-8").rstrip("\r\n")]), None)
+        header = next(csv.reader([head.decode("utf-8-sig").rstrip("\r\n")]), None)
     except (csv.Error, UnicodeDecodeError) as e:
         raise InputError(f"unreadable header: {e}", source, 1) from None
     if not header:
@@ -364,16 +364,21 @@ def _csv_pyarrow(req: Request, f: IO[bytes], source: str, bar: Progress) -> Iter
     # Only an empty cell is missing; "nan", "NA" and the like are read as numbers or fail.
     base = dict(null_values=[""], strings_can_be_null=False, quoted_strings_can_be_null=False)
 
+    inferred: list[Any] = []  # the first block's schema, parsed once when needed
+
     def numeric(name: str) -> bool:
-        try:
-            t = pcsv.read_csv(pa.BufferReader(first), read_options=read_opts,
-                              convert_options=pcsv.ConvertOptions(include_columns=[name],
-                                                                  **base))
-        except pa.ArrowInvalid as e:
-            # A parse error (such as a ragged row), not a type question: report where.
-            _locate(req, first, header, source, 2)
-            raise InputError(f"in the block from this line on: {e}", source, 2) from None
-        typ = t.schema.field(name).type
+        if not first.strip():
+            return False  # no data rows: nothing to call numeric
+        if not inferred:
+            try:
+                t = pcsv.read_csv(pa.BufferReader(first), read_options=read_opts,
+                                  convert_options=pcsv.ConvertOptions(**base))
+            except pa.ArrowInvalid as e:
+                # A parse error (such as a ragged row), not a type question: report where.
+                _locate(req, first, header, source, 2)
+                raise InputError(f"in the block from this line on: {e}", source, 2) from None
+            inferred.append(t.schema)
+        typ = inferred[0].field(name).type
         return bool(pa.types.is_integer(typ) or pa.types.is_floating(typ))
 
     columns = _pick_columns(req, header, numeric, source)
@@ -473,7 +478,8 @@ def _npy(req: Request, path: str, bar: Progress) -> Iterator[Block]:
             by_first = np.argsort(first)
             rank = np.empty(len(uniq), dtype=np.intp)
             rank[by_first] = np.arange(len(uniq))
-            block.keys = uniq[by_first].tolist()
+            block.keys = [k.decode("utf-8", "backslashreplace") if isinstance(k, bytes) else k
+                          for k in uniq[by_first].tolist()]
             block.codes = rank[inverse.reshape(-1)]
         bar.update((hi - lo) * per_byte)
         yield block
@@ -571,7 +577,7 @@ def _json_number(v: Any) -> Any:
 def _fmt_json(rows: list[tuple[Any, str, dict[str, Any]]], grouped: bool, out: IO[str]) -> None:
     recs = []
     for key, name, res in rows:
-        rec: dict[str, Any] = {"group": key} if grouped else {}
+        rec: dict[str, Any] = {"group": _json_number(key)} if grouped else {}
         rec["column"] = name
         rec.update((stat, _json_number(res[stat])) for stat in STATS)
         recs.append(rec)
