@@ -27,7 +27,7 @@ def record(name, value):
     path = os.environ.get("VORNEL_STRESS_FIGURES")
     if path:
         with open(path, "a") as f:
-            f.write(f"{name} {value}\n")
+            f.write(f"{name}\t{value}\n")
 
 
 def run_threads(target, n):
