@@ -89,6 +89,33 @@ def test_reimport_gives_the_same_module(monkeypatch):
     assert again.__test__ is core.__test__
 
 
+def test_reimport_frees_what_it_allocates():
+    # Each execution gets a fresh state block from the import system; one left behind per
+    # re-import shows as a block count growing with the number of re-imports.
+    import tracemalloc
+
+    def reimport(n):
+        try:
+            for _ in range(n):
+                del sys.modules[MOD]
+                assert importlib.import_module(MOD) is core
+        finally:
+            sys.modules[MOD] = core
+
+    def empty_blocks():  # the state of a module without state is a zero-size block
+        return sum(1 for t in tracemalloc.take_snapshot().traces if t.size == 0)
+
+    reimport(20)
+    tracemalloc.start()
+    try:
+        before = empty_blocks()
+        reimport(200)
+        grown = empty_blocks() - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 20
+
+
 def test_create_step_copies_attributes_and_exec_runs_once():
     # The package's __init__ would import the module first, so work on the file directly.
     out, _ = run_python("""

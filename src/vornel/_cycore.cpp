@@ -550,7 +550,13 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (g.module) return Py_NewRef(g.module);
+    if (g.module) {
+        // The import system clears the state pointer of the module a create step returns
+        // and the execute step then allocates a new one, so the block of the earlier
+        // execution would be lost at every re-import: free it while it is still reachable.
+        PyMem_Free(PyModule_GetState(g.module));
+        return Py_NewRef(g.module);
+    }
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;

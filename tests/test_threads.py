@@ -1,0 +1,220 @@
+"""Threads: accumulators filled in parallel and merged in a tree, a shared accumulator behind
+a lock, and lists changed while the iterable path walks them.
+
+Sizes grow with VORNEL_STRESS_SCALE (1 in the normal suite; the reliability check runs
+larger). When VORNEL_STRESS_FIGURES names a file, the tests append their sizes and the
+number of mismatches to it.
+"""
+
+import math
+import os
+import threading
+
+import numpy as np
+import pytest
+
+from vornel._cycore import CyGroupedStreamStats, CyStreamStats
+
+SCALE = int(os.environ.get("VORNEL_STRESS_SCALE", "1"))
+THREADS = 8
+CHUNKS = 4 * SCALE  # add calls per thread
+CHUNK = 25_000  # values per add call
+GROUPS = 64
+EXACT = ("count", "min", "max")
+
+
+def record(name, value):
+    path = os.environ.get("VORNEL_STRESS_FIGURES")
+    if path:
+        with open(path, "a") as f:
+            f.write(f"{name}\t{value}\n")
+
+
+def run_threads(target, n):
+    """Runs target(i) in n threads released together by a barrier; re-raises the first error."""
+    barrier = threading.Barrier(n)
+    errors = []
+
+    def body(i):
+        try:
+            barrier.wait()
+            target(i)
+        except BaseException as e:  # reported in the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def data(seed):
+    rng = np.random.default_rng(seed)
+    values = [rng.normal(1e3, 1e2, CHUNK) for _ in range(CHUNKS)]
+    ids = [rng.integers(0, GROUPS, CHUNK).astype(np.int32 if seed % 2 else np.int64)
+           for _ in range(CHUNKS)]
+    return ids, values
+
+
+def feed(acc, ids, values):
+    for i, v in zip(ids, values):
+        if isinstance(acc, CyStreamStats):
+            acc.add_values(v[::-1] if len(v) % 2 else v)
+        else:
+            acc.add(i, v)
+
+
+def results(acc):
+    if isinstance(acc, CyStreamStats):
+        return [acc.result()]
+    return list(acc.to_dict().values())
+
+
+def mismatches(got, want, exact_all):
+    """Fields that differ: count, min and max always exactly, the rest up to rounding unless
+    exact_all."""
+    bad = 0
+    for g, w in zip(got, want, strict=True):
+        for k in w:
+            a, b = g[k], w[k]
+            if exact_all or k in EXACT or a is None or b is None:
+                bad += not (a == b or (a != a and b != b))
+            else:
+                bad += not math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-9)
+    return bad
+
+
+def make(kind):
+    return CyStreamStats() if kind == "stream" else CyGroupedStreamStats(GROUPS)
+
+
+def tree_merge(accs, parallel):
+    """Merges pairs (0,1), (2,3), ... level by level; each level's merges run in threads."""
+    accs = list(accs)
+    while len(accs) > 1:
+        pairs = [(accs[i], accs[i + 1]) for i in range(0, len(accs) - 1, 2)]
+        if parallel:
+            run_threads(lambda i: pairs[i][0].merge(pairs[i][1]), len(pairs))
+        else:
+            for a, b in pairs:
+                a.merge(b)
+        accs = [a for a, _ in pairs] + (accs[-1:] if len(accs) % 2 else [])
+    return accs[0]
+
+
+@pytest.mark.parametrize("kind", ["stream", "grouped"])
+def test_parallel_fill_and_tree_merge(kind):
+    inputs = [data(seed) for seed in range(THREADS)]
+    accs = [make(kind) for _ in range(THREADS)]
+    run_threads(lambda i: feed(accs[i], *inputs[i]), THREADS)
+    merged = tree_merge(accs, parallel=True)
+
+    # The same plan run in one thread gives the same bits; one accumulator fed everything
+    # in order agrees up to rounding (merging regroups the additions).
+    plan = [make(kind) for _ in range(THREADS)]
+    for acc, inp in zip(plan, inputs):
+        feed(acc, *inp)
+    serial = make(kind)
+    for inp in inputs:
+        feed(serial, *inp)
+    bad = (mismatches(results(merged), results(tree_merge(plan, parallel=False)), True)
+           + mismatches(results(merged), results(serial), False))
+    total = THREADS * CHUNKS * CHUNK
+    assert sum(r["count"] for r in results(merged)) == total
+    record(f"{kind}: threads x values", f"{THREADS} x {CHUNKS * CHUNK}")
+    record("mismatches", bad)
+    assert bad == 0
+
+
+@pytest.mark.parametrize("kind", ["stream", "grouped"])
+def test_shared_accumulator_behind_a_lock(kind):
+    inputs = [data(100 + seed) for seed in range(THREADS)]
+    shared, lock = make(kind), threading.Lock()
+
+    def work(i):
+        ids, values = inputs[i]
+        for j in range(CHUNKS):
+            with lock:
+                feed(shared, ids[j:j + 1], values[j:j + 1])
+
+    run_threads(work, THREADS)
+    serial = make(kind)
+    for inp in inputs:
+        feed(serial, *inp)
+    bad = mismatches(results(shared), results(serial), False)
+    record(f"{kind} behind a lock: threads x values", f"{THREADS} x {CHUNKS * CHUNK}")
+    record("mismatches", bad)
+    assert bad == 0
+
+
+class Shrinking(float):
+    """A float whose conversion empties the list being walked (the item's __float__ runs
+    Python code in the middle of the walk)."""
+
+    def __new__(cls, value, target):
+        self = super().__new__(cls, value)
+        self.target = target
+        return self
+
+    def __float__(self):
+        self.target.clear()
+        return 7.0
+
+
+def test_list_emptied_by_its_own_item_stops_the_walk():
+    xs = [1.0, 2.0]
+    xs += [Shrinking(0.0, xs), 3.0, 4.0]
+    s = CyStreamStats()
+    s.add_values(xs)
+    # The item whose conversion cleared the list is still converted and folded in.
+    assert s.result()["count"] == 3 and s.result()["sum"] == 10.0
+
+
+class Yielding:
+    """An item whose conversion lets other threads run in the middle of the walk."""
+
+    def __init__(self, x):
+        self.x = x
+
+    def __float__(self):
+        threading.Event().wait(0)  # a blocking call: the GIL may pass to another thread
+        return self.x
+
+
+@pytest.mark.parametrize("path", ["stream", "grouped"])
+def test_list_shrunk_by_another_thread_during_the_walk(path):
+    rounds = 20 * SCALE
+    outcomes = {"completed": 0, "IndexError": 0}
+    for r in range(rounds):
+        xs = [Yielding(float(i)) for i in range(400)]
+        acc = make("stream" if path == "stream" else "grouped")
+        started = threading.Event()
+
+        def shrink():
+            started.wait()
+            while xs:
+                del xs[len(xs) // 2:]
+                del xs[:1]
+
+        t = threading.Thread(target=shrink)
+        t.start()
+        started.set()
+        try:
+            if path == "stream":
+                acc.add_values(xs)
+            else:
+                acc.add([0] * 400, xs)  # values shorter than ids: the length error at the end
+            outcomes["completed"] += 1
+        except IndexError:
+            outcomes["IndexError"] += 1
+        except ValueError as e:
+            assert path == "grouped" and str(e) == "group_ids and values must have the same length"
+            outcomes["completed"] += 1
+        finally:
+            t.join()
+        n = sum(r["count"] for r in results(acc))
+        assert 0 <= n <= 400
+    record(f"{path}: shrinking-list rounds", rounds)
