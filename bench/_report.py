@@ -67,3 +67,25 @@ def save_plot(fig, name):
     fig.savefig(path, dpi=110)
     print(f"wrote {os.path.relpath(path, REPO)}")
     return f"![{name}](img/{name}.png)\n"
+
+
+def bar_plot(plot, name, title, *, size, log=False):
+    """Grouped bars of ns per element: plot maps case -> {peer: ns}. Writes
+    docs/img/<name>.png and returns its markdown, or "" without matplotlib."""
+    plt = pyplot()
+    if plt is None:
+        return ""
+    cases = list(plot)
+    peers = list(plot[cases[0]])
+    fig, ax = plt.subplots(figsize=size)
+    width = 0.8 / len(peers)
+    for i, peer in enumerate(peers):
+        ax.bar([c + i * width for c in range(len(cases))],
+               [plot[case][peer] for case in cases], width, label=peer)
+    ax.set_xticks([c + width * (len(peers) - 1) / 2 for c in range(len(cases))], cases)
+    if log:
+        ax.set_yscale("log")
+    ax.set_ylabel("ns per element (log scale)" if log else "ns per element")
+    ax.set_title(title)
+    ax.legend(fontsize="small")
+    return "\n" + save_plot(fig, name)

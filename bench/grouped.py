@@ -275,21 +275,8 @@ def write_docs(n, repeats, pandas_repeats, table, notes, targets, checks, plot):
                             for label, what, ratio, want, ok in targets])
             + f"\nBit-identical records per group: {sum(ok for _, ok in checks)} of "
               f"{len(checks)} checks.\n")
-    plt = rep.pyplot()
-    if plt is not None:
-        cases = list(plot)
-        peers = list(plot[cases[0]])
-        fig, ax = plt.subplots(figsize=(7.2, 3.8))
-        width = 0.8 / len(peers)
-        for i, peer in enumerate(peers):
-            ax.bar([c + i * width for c in range(len(cases))],
-                   [plot[case][peer] for case in cases], width, label=peer)
-        ax.set_xticks([c + width * (len(peers) - 1) / 2 for c in range(len(cases))], cases)
-        ax.set_yscale("log")
-        ax.set_ylabel("ns per element (log scale)")
-        ax.set_title(f"CyGroupedStreamStats.add, int64 ids, n = {n:,}")
-        ax.legend(fontsize="small")
-        body += "\n" + rep.save_plot(fig, "grouped")
+    body += rep.bar_plot(plot, "grouped", f"CyGroupedStreamStats.add, int64 ids, n = {n:,}",
+                         size=(7.2, 3.8), log=True)
     rep.write_section("grouped", "Groups: CyGroupedStreamStats", body)
 
 

@@ -272,20 +272,8 @@ def write_docs(n, repeats, numba, table, notes, checks, plot):
             + "\n" + "".join(f"- {note}\n" for note in notes)
             + f"- bit-identical records: {sum(ok for _, ok in checks)} of {len(checks)} "
               f"checks\n")
-    plt = rep.pyplot()
-    if plt is not None:
-        cases = list(plot)
-        peers = list(plot[cases[0]])
-        fig, ax = plt.subplots(figsize=(6.4, 3.6))
-        width = 0.8 / len(peers)
-        for i, peer in enumerate(peers):
-            ax.bar([c + i * width for c in range(len(cases))],
-                   [plot[case][peer] for case in cases], width, label=peer)
-        ax.set_xticks([c + width * (len(peers) - 1) / 2 for c in range(len(cases))], cases)
-        ax.set_ylabel("ns per element")
-        ax.set_title(f"CyStreamStats.add_values, n = {n:,}")
-        ax.legend()
-        body += "\n" + rep.save_plot(fig, "stream")
+    body += rep.bar_plot(plot, "stream", f"CyStreamStats.add_values, n = {n:,}",
+                         size=(6.4, 3.6))
     rep.write_section("stream", "One stream: CyStreamStats.add_values", body)
 
 

@@ -247,6 +247,9 @@ print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)
 """
 
 
+# AddressSanitizer's quarantine keeps freed memory resident, so peaks grow there by design.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="resident memory is not comparable under AddressSanitizer")
 @pytest.mark.parametrize("reader", READERS)
 def test_memory_does_not_grow_with_input(tmp_path, reader):
     rows = np.random.default_rng(3).integers(0, 1000, (240_000, 2))
