@@ -27,12 +27,6 @@ constexpr const char *kInitEntry = "init vornel._cycore";
 // ---------------------------------------------------------------------------------------
 // Exceptions and traceback entries
 
-int raise_with(PyObject *cls, PyObject *msg) noexcept {
-    Ref exc = Ref::steal(PyObject_CallOneArg(cls, msg));
-    if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
-    return -1;
-}
-
 void add_traceback(const char *entry, int line) noexcept {
     // Building the code and frame must not see, or replace, the exception in flight.
     PyObject *exc = PyErr_GetRaisedException();
@@ -340,9 +334,7 @@ int make_constants() noexcept {
         {&g.m_other_stream, "other must be StreamStats"},
         {&g.m_other_grouped, "other must be GroupedStreamStats"},
         {&g.m_n_groups_mismatch, "n_groups mismatch"},
-        {&g.m_n_groups_positive, "n_groups must be > 0"},
         {&g.m_same_length, "group_ids and values must have the same length"},
-        {&g.m_integer_required, "an integer is required"},
     };
     for (const Text &t : interned)
         if (!(*t.slot = PyUnicode_InternFromString(t.text))) return -1;

@@ -1,19 +1,13 @@
 // CyGroupedStreamStats: one moment record per group id, fed from id/value pairs.
+#include "kernels.hpp"
 #include "module.hpp"
 #include "moments.hpp"
+#include "objects.hpp"
 #include "owned.hpp"
 #include "stream.hpp"
 
 namespace vornel {
 namespace {
-
-struct GroupedObject {
-    PyObject_HEAD
-    int64_t n_groups;
-    Moments *aggs;  // n_groups records from PyMem_Malloc, never moved while the instance lives
-};
-
-GroupedObject *grouped(PyObject *self) noexcept { return reinterpret_cast<GroupedObject *>(self); }
 
 #define VORNEL_GROUPED "vornel._cycore.CyGroupedStreamStats."
 
@@ -28,38 +22,11 @@ constexpr const char *kReduceEntry = VORNEL_GROUPED VORNEL_REDUCE_NAME;
 // ---------------------------------------------------------------------------------------
 // Creation and destruction
 
-// n_groups as a C int: ints by value, anything else through its type's __int__ slot only.
-int to_int32(PyObject *obj, int &out) noexcept {
-    Ref converted;
-    if (!PyLong_Check(obj)) {
-        PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
-        if (!nb || !nb->nb_int) return raise_with(PyExc_TypeError, g.m_integer_required);
-        converted = Ref::steal(nb->nb_int(obj));
-        if (!converted) return -1;
-        PyObject *r = converted.get();
-        if (!PyLong_Check(r)) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(r)->tp_name);
-            return -1;
-        }
-        if (!PyLong_CheckExact(r) &&
-            PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict subclass of int is deprecated, and may be removed in a future version of Python.",
-                             Py_TYPE(r)->tp_name) < 0)
-            return -1;
-        obj = r;
-    }
-    out = PyLong_AsInt(obj);  // OverflowError outside 32 bits, before the sign test
-    return (out == -1 && PyErr_Occurred()) ? -1 : 0;
-}
-
 int init_groups(GroupedObject *self, PyObject *arg) noexcept {
-    int n = 0;
-    if (to_int32(arg, n) < 0) return -1;
-    if (n <= 0) return raise_with(PyExc_ValueError, g.m_n_groups_positive);
-    self->n_groups = n;
-    // n < 2^31 records of 48 bytes: the byte count cannot overflow.
-    self->aggs = static_cast<Moments *>(PyMem_Malloc(static_cast<size_t>(n) * sizeof(Moments)));
+    if (convert_n_groups(arg, self->n_groups) < 0) return -1;
+    // n_groups < 2^31 records of 48 bytes: the byte count cannot overflow.
+    const size_t bytes = static_cast<size_t>(self->n_groups) * sizeof(Moments);
+    self->aggs = static_cast<Moments *>(PyMem_Malloc(bytes));
     if (!self->aggs) {
         PyErr_NoMemory();
         return -1;
@@ -97,132 +64,6 @@ void grouped_dealloc(PyObject *self) {
 // ---------------------------------------------------------------------------------------
 // add
 
-int range_error(int64_t gid, int64_t n_groups) noexcept {
-    Ref msg = Ref::steal(PyUnicode_FromFormat("group id %lld out of range [0, %lld)",
-                                              static_cast<long long>(gid),
-                                              static_cast<long long>(n_groups)));
-    if (!msg) return -1;
-    return raise_with(PyExc_ValueError, msg.get());
-}
-
-// ---------------------------------------------------------------------------------------
-// The grouped kernel. Only the order of updates within one group is fixed, so the kernel may
-// hold the current group's record in registers across a run of equal ids (data ordered by
-// key) and, for record arrays far beyond cache, prefetch the records of ids a little ahead.
-// It picks per block from what the previous block showed.
-
-constexpr int64_t kBlock = 256;
-constexpr int64_t kPrefetchAhead = 32;
-constexpr int64_t kFarBytes = int64_t{1} << 20;  // beyond L2: misses dominate, prefetch pays
-
-struct Span {
-    Moments *aggs;
-    int64_t n_groups;
-    const char *ids;
-    int64_t id_stride;
-    const char *vals;
-    int64_t val_stride;
-};
-
-struct BlockEnd {
-    int64_t bad;      // position of the first out-of-range id, or -1
-    int64_t repeats;  // elements whose id equals the previous element's
-};
-
-// Runs of equal ids: the record stays in locals until the id changes.
-template <class Id>
-[[gnu::always_inline]] inline BlockEnd block_runs(const Span &s, int64_t begin, int64_t end,
-                                                  int64_t id_stride, int64_t val_stride,
-                                                  int64_t &bad_gid) noexcept {
-    int64_t cur = load_at<Id>(s.ids, begin, id_stride);
-    if (cur < 0 || cur >= s.n_groups) {
-        bad_gid = cur;
-        return {begin, 0};
-    }
-    Moments m = s.aggs[cur];
-    int64_t repeats = 0;
-    for (int64_t i = begin; i < end; ++i) {
-        const int64_t gid = load_at<Id>(s.ids, i, id_stride);
-        if (gid != cur) {
-            if (gid < 0 || gid >= s.n_groups) {
-                s.aggs[cur] = m;
-                bad_gid = gid;
-                return {i, repeats};
-            }
-            s.aggs[cur] = m;
-            cur = gid;
-            m = s.aggs[cur];
-        } else {
-            ++repeats;
-        }
-        moments_update(m, load_at<double>(s.vals, i, val_stride));
-    }
-    s.aggs[cur] = m;
-    return {-1, repeats};
-}
-
-// Scattered ids: update each record in memory; optionally prefetch records ahead.
-template <class Id, bool Prefetch>
-[[gnu::always_inline]] inline BlockEnd block_scatter(const Span &s, int64_t begin, int64_t end,
-                                                     int64_t n, int64_t id_stride,
-                                                     int64_t val_stride, int64_t &bad_gid) noexcept {
-    int64_t prev = begin > 0 ? load_at<Id>(s.ids, begin - 1, id_stride) : -1;
-    int64_t repeats = 0;
-    for (int64_t i = begin; i < end; ++i) {
-        if constexpr (Prefetch) {
-            if (i + kPrefetchAhead < n) {
-                const int64_t ahead = load_at<Id>(s.ids, i + kPrefetchAhead, id_stride);
-                // A bad id ahead is reported when reached; prefetch a valid record meanwhile.
-                const char *rec = reinterpret_cast<const char *>(
-                    s.aggs + (static_cast<uint64_t>(ahead) < static_cast<uint64_t>(s.n_groups) ? ahead : 0));
-                __builtin_prefetch(rec, 1, 3);
-                __builtin_prefetch(rec + sizeof(Moments) - 1, 1, 3);
-            }
-        }
-        const int64_t gid = load_at<Id>(s.ids, i, id_stride);
-        if (gid < 0 || gid >= s.n_groups) {
-            bad_gid = gid;
-            return {i, repeats};
-        }
-        repeats += gid == prev;
-        prev = gid;
-        moments_update(s.aggs[gid], load_at<double>(s.vals, i, val_stride));
-    }
-    return {-1, repeats};
-}
-
-template <class Id, bool Prefetch>
-[[gnu::always_inline]] inline int64_t add_blocks(const Span &s, int64_t n, int64_t id_stride,
-                                                 int64_t val_stride, int64_t &bad_gid) noexcept {
-    bool runs = false;
-    for (int64_t begin = 0; begin < n; begin += kBlock) {
-        const int64_t end = begin + kBlock < n ? begin + kBlock : n;
-        const BlockEnd b =
-            runs ? block_runs<Id>(s, begin, end, id_stride, val_stride, bad_gid)
-                 : block_scatter<Id, Prefetch>(s, begin, end, n, id_stride, val_stride, bad_gid);
-        if (b.bad >= 0) return b.bad;
-        // Mostly repeated ids: registers win; otherwise the extra store and load per switch
-        // would cost more than the in-memory update.
-        runs = 4 * b.repeats > 3 * (end - begin);
-    }
-    return -1;
-}
-
-// Folds values[i] into aggs[ids[i]] in index order within each group, stopping at the first
-// id outside [0, n_groups): returns that position (its id in bad_gid), or -1. Runs detached.
-template <class Id>
-int64_t add_grouped(Moments *aggs, int64_t n_groups, const char *ids, int64_t id_stride,
-                    const char *vals, int64_t val_stride, int64_t n, int64_t &bad_gid) noexcept {
-    const Span s{aggs, n_groups, ids, id_stride, vals, val_stride};
-    const bool far = n_groups > kFarBytes / static_cast<int64_t>(sizeof(Moments));
-    // Constant strides for the contiguous case let the compiler drop the multiplies.
-    if (id_stride == static_cast<int64_t>(sizeof(Id)) && val_stride == 8)
-        return far ? add_blocks<Id, true>(s, n, sizeof(Id), 8, bad_gid)
-                   : add_blocks<Id, false>(s, n, sizeof(Id), 8, bad_gid);
-    return far ? add_blocks<Id, true>(s, n, id_stride, val_stride, bad_gid)
-               : add_blocks<Id, false>(s, n, id_stride, val_stride, bad_gid);
-}
-
 template <class Id>
 int add_buffers(GroupedObject *self, const TypedView &ids, const TypedView &vals) noexcept {
     const int64_t n = vals.length();
@@ -231,12 +72,14 @@ int add_buffers(GroupedObject *self, const TypedView &ids, const TypedView &vals
     const int64_t n_groups = self->n_groups;
     const char *id_data = ids.data(), *val_data = vals.data();
     const int64_t id_stride = ids.stride(), val_stride = vals.stride();
-    int64_t bad_gid = 0;
+    int64_t stop_gid = 0;
     PyThreadState *ts = PyEval_SaveThread();
-    const int64_t bad_i =
-        add_grouped<Id>(aggs, n_groups, id_data, id_stride, val_data, val_stride, n, bad_gid);
+    const int64_t stop =
+        grouped_fold<Id>(aggs, n_groups, id_data, id_stride, val_data, val_stride, n, stop_gid);
     PyEval_RestoreThread(ts);
-    return bad_i >= 0 ? range_error(bad_gid, n_groups) : 0;
+    if (stop < 0) return 0;
+    return grouped_detail::in_range(stop_gid, n_groups) ? count_overflow()
+                                                        : range_error(stop_gid, n_groups);
 }
 
 int unpack_error(Py_ssize_t got) noexcept {
@@ -317,7 +160,9 @@ int add_pairs(GroupedObject *self, PyObject *ids, PyObject *source) noexcept {
         if (gid < 0 || gid >= self->n_groups) return range_error(gid, self->n_groups);
         double x;
         if (item_to_double(value_part.get(), x) < 0) return -1;
-        moments_update(self->aggs[gid], x);
+        Moments &r = self->aggs[gid];  // re-read: the conversion may have run Python code
+        if (r.count == kMaxCount) return count_overflow();
+        moments_update(r, x);
     }
 }
 
@@ -367,9 +212,9 @@ int merge_body(GroupedObject *self, PyObject *other_obj) noexcept {
     const Moments *b = other->aggs;
     const int64_t n = self->n_groups;
     PyThreadState *ts = PyEval_SaveThread();
-    for (int64_t i = 0; i < n; ++i) moments_merge(a[i], b[i]);
+    const int64_t stop = merge_all(a, b, n);
     PyEval_RestoreThread(ts);
-    return 0;
+    return stop < 0 ? 0 : count_overflow();
 }
 
 PyObject *grouped_merge(PyObject *self, PyObject *const *args, Py_ssize_t nargs,

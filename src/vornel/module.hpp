@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "errors.hpp"
+
 namespace vornel {
 
 // Written only by the create and execute steps, under the import machinery, and read without
@@ -25,8 +27,7 @@ struct State {
     // Interned parameter names, one array per signature.
     PyObject *p_values[1], *p_other[1], *p_state[1], *p_n_groups[1], *p_add[2];
 
-    PyObject *m_reduce, *m_other_stream, *m_other_grouped, *m_n_groups_mismatch,
-        *m_n_groups_positive, *m_same_length, *m_integer_required;
+    PyObject *m_reduce, *m_other_stream, *m_other_grouped, *m_n_groups_mismatch, *m_same_length;
 
     PyObject *b_object, *b_import, *b_enumerate, *b_ellipsis, *b_id;
 };
@@ -58,10 +59,6 @@ int bind_none(const char *name, Py_ssize_t nargs, PyObject *kwnames) noexcept;
 // source; a line is given only where it is that file's own (elsewhere 0, so no unrelated
 // source line is shown).
 void add_traceback(const char *entry, int line = 0) noexcept;
-
-// Raises cls(msg): the exception instance is made by calling its class, then set, so it
-// chains onto the exception being handled like any raise. Always returns -1.
-int raise_with(PyObject *cls, PyObject *msg) noexcept;
 
 // Runs f() while exc is the exception being handled, so what f raises gets exc as its
 // __context__. Steals nothing.

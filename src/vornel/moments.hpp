@@ -67,6 +67,16 @@ inline void moments_merge(Moments &a, const Moments &b) noexcept {
     a.max = mx;
 }
 
+// Counts stop here: every operation that would pass it refuses instead of wrapping.
+inline constexpr int64_t kMaxCount = std::numeric_limits<int64_t>::max();
+
+// Whether merging b into a keeps the count representable. Checked arithmetic: records
+// arrays written by hand may hold any count, negative ones included.
+inline bool merge_fits(const Moments &a, const Moments &b) noexcept {
+    int64_t n;
+    return !__builtin_add_overflow(a.count, b.count, &n);
+}
+
 struct Finalised {
     double var;
     double std;
@@ -85,19 +95,6 @@ inline T load_at(const char *base, int64_t i, int64_t stride) noexcept {
     T v;
     std::memcpy(&v, base + i * stride, sizeof(T));
     return v;
-}
-
-// Folds n doubles at data, stride bytes apart, in index order. The contiguous branch lets
-// the compiler drop the stride multiply; the record stays in registers until the end.
-inline void moments_update_strided(Moments &r, const char *data, int64_t n,
-                                   int64_t stride) noexcept {
-    Moments m = r;
-    if (stride == static_cast<int64_t>(sizeof(double))) {
-        for (int64_t i = 0; i < n; ++i) moments_update(m, load_at<double>(data, i, 8));
-    } else {
-        for (int64_t i = 0; i < n; ++i) moments_update(m, load_at<double>(data, i, stride));
-    }
-    r = m;
 }
 
 }  // namespace vornel

@@ -1,0 +1,141 @@
+// The stored form of accumulator state: header parsing, CRC-32 and record checks.
+#include "stateformat.hpp"
+
+#include <array>
+#include <cstring>
+
+namespace vornel {
+namespace {
+
+// Header size of each format version, by version number (0 is no version). Every version
+// ever written stays readable: a later version appends its row here and, where its layout
+// differs beyond the header size, a reader of its own in parse_state.
+constexpr size_t kHeaderSizeOf[] = {0, 24};
+static_assert(std::size(kHeaderSizeOf) == size_t{kStateVersion} + 1,
+              "every version up to the newest needs a row");
+static_assert(kHeaderSizeOf[kStateVersion] == kStateHeaderSize);
+
+constexpr uint64_t kMaxGroups = 0x7FFFFFFF;  // as CyGroupedStreamStats accepts
+
+// Little-endian loads byte by byte: blobs come from anywhere, aligned or not, and are
+// little-endian whatever the host.
+uint64_t load_le(const unsigned char *p, size_t n) noexcept {
+    uint64_t v = 0;
+    for (size_t i = n; i-- > 0;) v = v << 8 | p[i];
+    return v;
+}
+
+bool count_fits_kind(StateKind kind, uint64_t count) noexcept {
+    switch (kind) {
+    case StateKind::Stream:
+    case StateKind::Record: return count == 1;
+    case StateKind::Grouped: return count >= 1 && count <= kMaxGroups;
+    case StateKind::Records: return true;
+    }
+    return false;
+}
+
+// Compares len with header + count * record + checksum, which may not fit in 64 bits.
+ParseStatus check_length(size_t len, size_t header, uint64_t count) noexcept {
+    if (len < header + kStateChecksumSize) return ParseStatus::Truncated;
+    const size_t room = len - header - kStateChecksumSize;  // bytes for the records
+    if (count > room / kStateRecordSize) return ParseStatus::Truncated;
+    return room == count * kStateRecordSize ? ParseStatus::Ok : ParseStatus::Trailing;
+}
+
+constexpr std::array<uint32_t, 256> make_crc_table() noexcept {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[n] = c;
+    }
+    return t;
+}
+
+constexpr std::array<uint32_t, 256> kCrcTable = make_crc_table();
+
+uint64_t bits_at(const unsigned char *p) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The first field of an empty record (count 0) that differs from its initial value, or null.
+const char *empty_fault(const unsigned char *rec) noexcept {
+    static constexpr struct {
+        const char *name;
+        uint64_t bits;
+    } kInitial[] = {
+        {"sum", 0},
+        {"mean", 0},
+        {"m2", 0},
+        {"min", 0x7FEFFFFFFFFFFFFFu},  // the largest finite double
+        {"max", 0xFFEFFFFFFFFFFFFFu},  // its negation
+    };
+    for (size_t f = 0; f < std::size(kInitial); ++f)
+        if (bits_at(rec + 8 * (f + 1)) != kInitial[f].bits) return kInitial[f].name;
+    return nullptr;
+}
+
+}  // namespace
+
+ParseStatus parse_state(const unsigned char *data, size_t len, StateHeader &out) noexcept {
+    if (len < kStateHeaderSize) return ParseStatus::Truncated;
+    if (std::memcmp(data, kStateMagic, sizeof kStateMagic) != 0) return ParseStatus::BadMagic;
+    const auto version = static_cast<uint16_t>(load_le(data + 8, 2));
+    if (version == 0 || version > kStateVersion) return ParseStatus::BadVersion;
+    const size_t header = kHeaderSizeOf[version];
+    if (len < header) return ParseStatus::Truncated;
+    const unsigned char kind_byte = data[10];
+    if (kind_byte < 1 || kind_byte > 4) return ParseStatus::BadKind;
+    const auto kind = static_cast<StateKind>(kind_byte);
+    if (data[11] != 0 || load_le(data + 12, 4) != 0) return ParseStatus::BadReserved;
+    const uint64_t count = load_le(data + 16, 8);
+    if (!count_fits_kind(kind, count)) return ParseStatus::BadCount;
+    if (const ParseStatus s = check_length(len, header, count); s != ParseStatus::Ok) return s;
+    const size_t body = len - kStateChecksumSize;
+    if (state_crc32(data, body) != load_le(data + body, kStateChecksumSize))
+        return ParseStatus::BadChecksum;
+    out = StateHeader{version, kind, count, header};
+    return ParseStatus::Ok;
+}
+
+const char *parse_message(ParseStatus s) noexcept {
+    switch (s) {
+    case ParseStatus::Ok: return "valid state";
+    case ParseStatus::Truncated:
+        return "truncated state: fewer bytes than its header, records and checksum need";
+    case ParseStatus::BadMagic: return "not a vornel state blob (bad magic bytes)";
+    case ParseStatus::BadVersion: return "unsupported state format version";
+    case ParseStatus::BadKind: return "corrupted state: unknown kind byte";
+    case ParseStatus::BadReserved: return "corrupted state: flags or reserved bytes are not 0";
+    case ParseStatus::BadCount:
+        return "inconsistent state: a record count that its kind cannot have";
+    case ParseStatus::Trailing: return "inconsistent state: trailing bytes after the checksum";
+    case ParseStatus::BadChecksum: return "corrupted state: checksum mismatch";
+    }
+    return "invalid state";
+}
+
+uint32_t state_crc32(const unsigned char *data, size_t len, uint32_t crc) noexcept {
+    // zlib's convention: the register holds the complement between calls, so a CRC
+    // continues from the result of the previous piece.
+    uint32_t c = ~crc;
+    for (size_t i = 0; i < len; ++i) c = kCrcTable[(c ^ data[i]) & 0xFFu] ^ (c >> 8);
+    return ~c;
+}
+
+RecordCheck check_records(const unsigned char *data, uint64_t n) noexcept {
+    for (uint64_t i = 0; i < n; ++i) {
+        const unsigned char *rec = data + i * kStateRecordSize;
+        int64_t count;
+        std::memcpy(&count, rec, sizeof count);
+        if (count < 0) return {RecordFault::NegativeCount, i, "count"};
+        if (count == 0)
+            if (const char *field = empty_fault(rec)) return {RecordFault::NotInitialEmpty, i, field};
+    }
+    return {RecordFault::None, 0, nullptr};
+}
+
+}  // namespace vornel
