@@ -35,7 +35,7 @@ __all__ = [
 RECORD_DTYPE = np.dtype([("count", "<i8"), ("sum", "<f8"), ("mean", "<f8"), ("m2", "<f8"),
                          ("min", "<f8"), ("max", "<f8")])
 
-_FIELDS = RECORD_DTYPE.names
+_FIELDS: tuple[str, ...] = ("count", "sum", "mean", "m2", "min", "max")
 _DBL_MAX = np.finfo(np.float64).max
 _COLUMNS = ("count", "sum", "mean", "min", "max", "var", "std")
 _MAX_GROUPS = 2**31 - 1
@@ -63,7 +63,7 @@ def _is_record_dtype(dtype: np.dtype[Any]) -> bool:
         return False
     for name in _FIELDS:
         field = dtype.fields[name][0]
-        want = RECORD_DTYPE.fields[name][0]  # type: ignore[index]
+        want = RECORD_DTYPE[name]
         if field.shape != () or field.kind != want.kind or field.itemsize != want.itemsize:
             return False
     return True
