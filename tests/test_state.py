@@ -388,3 +388,18 @@ def test_grouped_merges_stop_at_the_full_group():
     assert head["count"].tolist() == [6, LIMIT - 1, LIMIT - 1]
     state.merge_records(head, ones)  # exactly to the limit is fine
     assert head["count"].tolist() == [7, LIMIT, LIMIT]
+
+
+def test_checkpoint_example_resumes_bit_for_bit(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    script = os.path.join(os.path.dirname(os.path.dirname(__file__)), "examples", "checkpoint.py")
+    path = str(tmp_path / "ck.bin")
+    first = subprocess.run([sys.executable, script, path], capture_output=True, text=True)
+    assert first.returncode == 0 and os.path.exists(path), first.stderr
+    second = subprocess.run([sys.executable, script, path], capture_output=True, text=True)
+    assert second.returncode == 0, second.stderr
+    assert second.stdout.rstrip().endswith("one uninterrupted pass: True")
+    assert not os.path.exists(path)
