@@ -54,6 +54,15 @@ GOOD = """
     g.merge(other=grouped_stats(np.zeros(3, np.int64), np.ones(3), 2, chunk_size=1))
     means: list[float] = g.result_arrays()["mean"]
     first: int = g.to_dict()[0]["count"]
+
+    from vornel import state
+    recs = state.to_records(g)
+    g2 = state.from_records(state.merge_records(recs, state.summarise_grouped(
+        np.zeros(3, np.int64), np.ones(3), 2, skipna=True)))
+    cols: dict[str, np.typing.NDArray[np.generic]] = state.finalise(state.summarise(np.ones(2)))
+    blob: bytes = state.dumps(g2)
+    back = state.loads(blob, records=True)
+    state.summarise(np.ones(2), into=back[0])
 """
 
 # Each line must be rejected on its own.
@@ -69,6 +78,9 @@ BAD = [
     "CyStreamStats().result()['median']",
     "z: list[int] = CyGroupedStreamStats(1).result_arrays()['mean']",
     "stream_stats(np.zeros(3), 2)",
+    "state.summarise(np.zeros(3), None)",
+    "state.loads('text')",
+    "b: str = state.dumps(CyStreamStats())",
 ]
 
 
@@ -80,10 +92,10 @@ def test_correct_use_passes(tmp_path):
 
 def test_misuse_is_rejected(tmp_path):
     head = ("import numpy as np\nfrom vornel import CyGroupedStreamStats, CyStreamStats\n"
-            "from vornel.parallel import stream_stats\n")
+            "from vornel import state\nfrom vornel.parallel import stream_stats\n")
     body = "".join(f"def case{i}() -> None:\n    {line}\n" for i, line in enumerate(BAD))
     (tmp_path / "bad.py").write_text(head + body)
     out = mypy(tmp_path, "bad.py")
     flagged = {int(line.split(":")[1]) for line in out.stdout.splitlines() if ": error:" in line}
-    missed = [line for i, line in enumerate(BAD) if 5 + 2 * i not in flagged]
+    missed = [line for i, line in enumerate(BAD) if 6 + 2 * i not in flagged]
     assert not missed, out.stdout
