@@ -218,3 +218,33 @@ def test_list_shrunk_by_another_thread_during_the_walk(path):
         n = sum(r["count"] for r in results(acc))
         assert 0 <= n <= 400
     record(f"{path}: shrinking-list rounds", rounds)
+
+
+def test_records_from_shared_read_only_input():
+    """Threads fold one shared read-only input into records arrays of their own (the loops run
+    detached), then the records merge in thread order: the bits equal the same plan run in
+    one thread."""
+    from vornel import state
+
+    ids, values = data(11)
+    for a in ids + values:
+        a.flags.writeable = False
+
+    def plan(out, i):
+        for gi, v in zip(ids, values):
+            state.summarise_grouped(gi, v, GROUPS, into=out[i], skipna=i % 2 == 1)
+
+    parallel = [state.empty_records(GROUPS) for _ in range(THREADS)]
+    run_threads(lambda i: plan(parallel, i), THREADS)
+    serial = [state.empty_records(GROUPS) for _ in range(THREADS)]
+    for i in range(THREADS):
+        plan(serial, i)
+    total_p, total_s = state.empty_records(GROUPS), state.empty_records(GROUPS)
+    for p, s in zip(parallel, serial):
+        state.merge_records(total_p, p)
+        state.merge_records(total_s, s)
+    bad = int(total_p.tobytes() != total_s.tobytes())
+    bad += sum(p.tobytes() != s.tobytes() for p, s in zip(parallel, serial))
+    record("records: threads x values", f"{THREADS} x {CHUNKS * CHUNK}")
+    record("mismatches", bad)
+    assert bad == 0
