@@ -403,3 +403,14 @@ def test_checkpoint_example_resumes_bit_for_bit(tmp_path):
     assert second.returncode == 0, second.stderr
     assert second.stdout.rstrip().endswith("one uninterrupted pass: True")
     assert not os.path.exists(path)
+
+
+def test_unaligned_records_are_copied_or_refused():
+    recs = state.to_records(grouped_acc(3, [0, 1, 2, 2], [1.0, 2.0, 3.0, 4.0]))
+    raw = bytearray(recs.nbytes + 1)
+    odd = np.frombuffer(raw, RECORD_DTYPE, 3, offset=1)  # NumPy calls this aligned
+    odd[...] = recs
+    same_records(state.to_records(state.from_records(odd)), recs)
+    assert state.finalise(odd)["sum"].tolist() == [1.0, 2.0, 7.0]
+    with pytest.raises(ValueError, match="8-byte aligned"):
+        state.merge_records(odd, recs)

@@ -71,11 +71,15 @@ def _is_record_dtype(dtype: np.dtype[Any]) -> bool:
 
 
 def _as_records(obj: object, what: str) -> NDArray[np.void]:
-    """obj as a C-contiguous, aligned array of RECORD_DTYPE (copied only when it must be)."""
+    """obj as a C-contiguous, 8-byte aligned array of RECORD_DTYPE (copied only when it must
+    be)."""
     arr = np.asarray(obj)
     if not _is_record_dtype(arr.dtype):
         raise ValueError(f"{what} must be an array of vornel.state.RECORD_DTYPE, got dtype {arr.dtype}")
-    return np.require(arr, RECORD_DTYPE, ["C", "A"])
+    arr = np.require(arr, RECORD_DTYPE, ["C"])
+    # The loops read records as 8-byte fields; NumPy calls a packed struct aligned at any
+    # address, and arrays unpickled from a message may start anywhere.
+    return arr if arr.ctypes.data % 8 == 0 else arr.copy()
 
 
 def _check_into(into: object, shape: tuple[int, ...]) -> NDArray[np.void]:
@@ -87,8 +91,8 @@ def _check_into(into: object, shape: tuple[int, ...]) -> NDArray[np.void]:
         raise ValueError(f"into has shape {into.shape}, expected {shape}")
     if not into.flags.writeable:
         raise ValueError("into must be writable")
-    if not (into.flags.c_contiguous and into.flags.aligned):
-        raise ValueError("into must be C-contiguous and aligned (it is updated in place)")
+    if not into.flags.c_contiguous or into.ctypes.data % 8 != 0:
+        raise ValueError("into must be C-contiguous and 8-byte aligned (it is updated in place)")
     return into
 
 
