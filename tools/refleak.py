@@ -1,8 +1,9 @@
 """Reference and memory-block leak loop, for a debug interpreter (python3.14-dbg).
 
-Runs every public operation of both types, on success and on each failure path, many times
-over and checks that sys.gettotalrefcount() and sys.getallocatedblocks() come back to where
-they were after a warm-up. A leak of one reference per call shows as LOOPS leaked references.
+Runs every public operation of both types and of vornel.state, on success and on each
+failure path, many times over and checks that sys.gettotalrefcount() and
+sys.getallocatedblocks() come back to where they were after a warm-up. A leak of one
+reference per call shows as LOOPS leaked references.
 
     python3.14-dbg -X dev tools/refleak.py [LOOPS]
 
@@ -14,10 +15,14 @@ check does, into build/dbg-site): a release build's reference changes are not co
 import array
 import gc
 import itertools
+import struct
 import sys
 import warnings
+import zlib
 
-from vornel import _cycore
+import numpy as np
+
+from vornel import _cycore, _state, state
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
 
 try:
@@ -91,6 +96,14 @@ class FloatSub(float):
     pass
 
 
+def self_merge(acc, *data):
+    if isinstance(acc, CyStreamStats):
+        acc.add_values(*data)
+    else:
+        acc.add(*data)
+    acc.merge(other=acc)
+
+
 def stream_cases():
     s = CyStreamStats()
     o = SubStream()
@@ -105,7 +118,9 @@ def stream_cases():
     yield lambda: s.add_values(x * 0.5 for x in range(8))
     yield lambda: s.add_values(range(5))
     yield lambda: s.merge(o)
-    yield lambda: s.merge(other=s)
+    # Merging into itself doubles the count: a fresh accumulator each time, or the counts
+    # reach 2**63 and the merge raises OverflowError after a few dozen loops.
+    yield lambda: self_merge(CyStreamStats(), [1.0, 2.0])
     yield lambda: s.result()
     yield lambda: CyStreamStats.result(s)
     # failure paths
@@ -164,7 +179,7 @@ def grouped_cases():
     yield lambda: g.add(I64[:3], [1.0, 2.0, 3.0])
     yield lambda: g.add(array.array("i", [0, 1]), array.array("d", [1.0, 2.0]))
     yield lambda: g.merge(o)
-    yield lambda: g.merge(other=g)
+    yield lambda: self_merge(CyGroupedStreamStats(4), I32[:4], F64[:4])
     yield lambda: g.to_dict()
     yield lambda: g.result_arrays()
     # failure paths
@@ -225,6 +240,126 @@ def grouped_cases():
     yield Boom, rebound_zip_longest(lambda *a, **k: iter([BadIter()]))
 
 
+# Records as the native companion takes them: any 8-byte aligned buffer of 48-byte records.
+DBL_MAX = sys.float_info.max
+EMPTY = (0, 0.0, 0.0, 0.0, DBL_MAX, -DBL_MAX)
+FULL = (3, 7.0, 2.5, 4.5, 1.0, 4.0)
+
+
+def records(*recs):
+    """A writable, aligned records buffer (array.array's storage is malloc-aligned)."""
+    return memoryview(array.array("d", b"".join(struct.pack("=q5d", *r) for r in recs)))
+
+
+def blob(kind, recs, count=None, version=1, crc=None):
+    body = struct.pack("<8sHBBIQ", b"\x89VRNL\r\n\x1a", version, kind, 0, 0,
+                       len(recs) if count is None else count)
+    body += b"".join(struct.pack("<q5d", *r) for r in recs)
+    return body + struct.pack("<I", zlib.crc32(body) if crc is None else crc)
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom
+
+
+def state_cases():
+    """The native companion on array and memoryview buffers, and loads' refusals: no NumPy
+    object is made, so references and blocks both count."""
+    s, g = CyStreamStats(), CyGroupedStreamStats(4)
+    one, four, out1, out4 = records(FULL), records(FULL, EMPTY, FULL, EMPTY), records(EMPTY), records(*[EMPTY] * 4)
+    big = records(*[FULL] * 4)
+    full = records((2**63 - 1, 1.0, 1.0, 0.0, 1.0, 1.0))
+    cols = [memoryview(array.array("d", [0.0] * 4)) for _ in range(7)]
+    ok = blob(1, [FULL])
+    yield lambda: _state.n_records(s)
+    yield lambda: _state.n_records(g)
+    yield lambda: _state.copy_out(g, out4)
+    yield lambda: _state.copy_in(s, one)
+    yield lambda: _state.copy_in(g, four)
+    yield lambda: _state.check(four, False)
+    yield lambda: _state.n_groups(2.7)
+    yield lambda: _state.summarise(F64, out1, False)
+    yield lambda: _state.summarise(RO, out1, True)
+    yield lambda: _state.summarise_grouped(I32, F64, out4, False)
+    yield lambda: _state.summarise_grouped(I64[::2], F64[1::2], out4, True)
+    yield lambda: _state.merge(out4, four)
+    yield lambda: _state.merge(out4, out4)
+    yield lambda: _state.merge(big[:3 * 6], big[6:])  # overlapping: merges a copy
+    yield lambda: _state.finalise(four, *cols)
+    yield lambda: _state.parse(ok)
+    yield lambda: _state.crc32(ok)
+    yield lambda: _state.parse(bytearray(ok))
+    # failure paths
+    yield TypeError, lambda: _state.n_records(None)
+    yield TypeError, lambda: _state.copy_out(s)
+    yield ValueError, lambda: _state.copy_out(s, out4)
+    yield BufferError, lambda: _state.copy_out(s, records(EMPTY).toreadonly())
+    yield ValueError, lambda: _state.copy_out(s, out4.cast("B")[4:52])
+    yield ValueError, lambda: _state.copy_out(s, out4.cast("B")[:47])
+    yield ValueError, lambda: _state.copy_in(s, records((-1, 0.0, 0.0, 0.0, 0.0, 0.0)))
+    yield ValueError, lambda: _state.copy_in(g, records(FULL, FULL, (0, 0.0, 1.0, 0.0, DBL_MAX, -DBL_MAX), FULL))
+    yield Boom, lambda: _state.check(one, BadBool())
+    yield ValueError, lambda: _state.n_groups(0)
+    yield OverflowError, lambda: _state.n_groups(2**31)
+    yield Boom, lambda: _state.n_groups(BadInt())
+    yield TypeError, lambda: _state.summarise(None, out1, False)
+    yield ValueError, lambda: _state.summarise(F32, out1, False)
+    yield ValueError, lambda: _state.summarise(F64, out4, False)
+    yield Boom, lambda: _state.summarise(F64, out1, BadBool())
+    yield OverflowError, lambda: _state.summarise(F64, full, False)
+    yield ValueError, lambda: _state.summarise_grouped(I32[:3], F64[:2], out4, False)
+    yield ValueError, lambda: _state.summarise_grouped(memoryview(array.array("q", [0, 9])), F64[:2], out4, False)
+    yield ValueError, lambda: _state.summarise_grouped(F64[:2], F64[:2], out4, False)
+    yield TypeError, lambda: _state.summarise_grouped(None, F64, out4, False)
+    yield ValueError, lambda: _state.merge(out4, one)
+    yield OverflowError, lambda: _state.merge(full, full)
+    yield ValueError, lambda: _state.finalise(four, *cols[:6], cols[0][:3])
+    yield TypeError, lambda: _state.finalise(four)
+    yield TypeError, lambda: state.loads(None)
+    for bad in (ok[:30], b"\0" * 76, blob(1, [FULL], version=2), blob(7, [FULL]), ok[:11] + b"\1" + ok[12:],
+                blob(1, [FULL, FULL]), blob(4, [], count=2**64 - 1), ok + b"\0", blob(1, [FULL], crc=0)):
+        yield ValueError, lambda bad=bad: state.loads(bad)
+
+
+def state_numpy_cases():
+    """vornel.state's public functions. They make NumPy arrays, whose reference changes the
+    debug interpreter miscounts (a release build), so only blocks count for these."""
+    s, g = CyStreamStats(), CyGroupedStreamStats(3)
+    s.add_values([1.0, 2.0, 4.0])
+    values, ids = np.arange(6.0), np.array([0, 1, 2, 0, 1, 2], np.int32)
+    rec0, rec3 = state.to_records(s), state.to_records(g)
+    into0, into3 = state.empty_records(), state.empty_records(3)
+    bad = state.empty_records(2)
+    bad["sum"][1] = 1.0
+    yield lambda: state.to_records(s)
+    yield lambda: state.to_records(g)
+    yield lambda: state.from_records(rec0)
+    yield lambda: state.from_records(rec3.byteswap().view(rec3.dtype.newbyteorder()))
+    yield lambda: state.summarise(values, skipna=True)
+    yield lambda: state.summarise(values, into=into0)
+    yield lambda: state.summarise_grouped(ids, values, 3)
+    yield lambda: state.summarise_grouped(ids.astype(np.int64), values, 3, into=into3)
+    yield lambda: state.merge_records(into3, rec3)
+    yield lambda: state.finalise(rec3)
+    yield lambda: state.loads(state.dumps(s))
+    yield lambda: state.loads(state.dumps(g), records=True)
+    yield lambda: state.loads(state.dumps(rec3))
+    # failure paths
+    yield ValueError, lambda: state.from_records(np.zeros(3))
+    yield ValueError, lambda: state.from_records(state.empty_records((2, 2)))
+    yield ValueError, lambda: state.from_records(state.empty_records(0))
+    yield ValueError, lambda: state.from_records(bad)
+    yield ValueError, lambda: state.summarise(values, into=into3)
+    yield TypeError, lambda: state.summarise(values, into=[])
+    yield ValueError, lambda: state.summarise_grouped(ids, values, 2)
+    yield ValueError, lambda: state.summarise_grouped(ids, values, 0)
+    yield ValueError, lambda: state.merge_records(into3, rec0)
+    yield ValueError, lambda: state.dumps(state.empty_records((1, 1)))
+    yield ValueError, lambda: state.loads(state.dumps(bad)[:-4] + b"\0\0\0\0")
+    yield ValueError, lambda: state.loads(blob(2, [FULL, (0, -0.0, 0.0, 0.0, DBL_MAX, -DBL_MAX)]))
+
+
 def rebound_zip_longest(replacement):
     g = CyGroupedStreamStats(2)
 
@@ -267,8 +402,9 @@ def measure(cases, loops):
 def main():
     loops = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
     warnings.simplefilter("error", DeprecationWarning)
-    cases = list(stream_cases()) + list(grouped_cases())
-    run(cases, 50)  # warm-up: caches, interned strings, free lists, specialised bytecode
+    cases = list(stream_cases()) + list(grouped_cases()) + list(state_cases())
+    np_cases = list(state_numpy_cases())
+    run(cases + np_cases, 50)  # warm-up: caches, interned strings, free lists, specialised bytecode
     # The interpreter's own bookkeeping moves the totals by a few units now and then; a
     # leak in the module moves them by at least `loops` in every round. So the figure is
     # the smallest change over three rounds, less what measuring an empty loop changes.
@@ -276,10 +412,12 @@ def main():
     rounds = [(r - base_refs, b - base_blocks) for r, b in (measure(cases, loops) for _ in range(3))]
     # Per loop: a leak in any case costs at least one reference per loop, while the
     # interpreter's bookkeeping (seen: one reference per round) stays below that.
+    np_blocks = [b - base_blocks for _, b in (measure(np_cases, loops) for _ in range(3))]
     leaked_refs = min(r for r, _ in rounds) // loops
-    leaked_blocks = min(b for _, b in rounds) // loops
-    print(f"refleak: {len(cases)} cases x {loops} loops x 3 rounds: "
-          f"leaked {leaked_refs} refs, {leaked_blocks} blocks per loop (raw per round: {rounds})")
+    leaked_blocks = max(min(b for _, b in rounds), min(np_blocks)) // loops
+    print(f"refleak: {len(cases) + len(np_cases)} cases x {loops} loops x 3 rounds: "
+          f"leaked {leaked_refs} refs, {leaked_blocks} blocks per loop (raw per round: {rounds}; "
+          f"blocks of the {len(np_cases)} NumPy cases: {np_blocks})")
     return 1 if leaked_refs > 0 or leaked_blocks > 0 else 0
 
 

@@ -27,10 +27,13 @@ uint64_t load_le(const unsigned char *p, size_t n) noexcept {
 
 bool count_fits_kind(StateKind kind, uint64_t count) noexcept {
     switch (kind) {
-    case StateKind::Stream:
-    case StateKind::Record: return count == 1;
-    case StateKind::Grouped: return count >= 1 && count <= kMaxGroups;
-    case StateKind::Records: return true;
+        case StateKind::Stream:
+        case StateKind::Record:
+            return count == 1;
+        case StateKind::Grouped:
+            return count >= 1 && count <= kMaxGroups;
+        case StateKind::Records:
+            return true;
     }
     return false;
 }
@@ -103,17 +106,24 @@ ParseStatus parse_state(const unsigned char *data, size_t len, StateHeader &out)
 
 const char *parse_message(ParseStatus s) noexcept {
     switch (s) {
-    case ParseStatus::Ok: return "valid state";
-    case ParseStatus::Truncated:
-        return "truncated state: fewer bytes than its header, records and checksum need";
-    case ParseStatus::BadMagic: return "not a vornel state blob (bad magic bytes)";
-    case ParseStatus::BadVersion: return "unsupported state format version";
-    case ParseStatus::BadKind: return "corrupted state: unknown kind byte";
-    case ParseStatus::BadReserved: return "corrupted state: flags or reserved bytes are not 0";
-    case ParseStatus::BadCount:
-        return "inconsistent state: a record count that its kind cannot have";
-    case ParseStatus::Trailing: return "inconsistent state: trailing bytes after the checksum";
-    case ParseStatus::BadChecksum: return "corrupted state: checksum mismatch";
+        case ParseStatus::Ok:
+            return "valid state";
+        case ParseStatus::Truncated:
+            return "truncated state: fewer bytes than its header, records and checksum need";
+        case ParseStatus::BadMagic:
+            return "not a vornel state blob (bad magic bytes)";
+        case ParseStatus::BadVersion:
+            return "unsupported state format version";
+        case ParseStatus::BadKind:
+            return "corrupted state: unknown kind byte";
+        case ParseStatus::BadReserved:
+            return "corrupted state: flags or reserved bytes are not 0";
+        case ParseStatus::BadCount:
+            return "inconsistent state: a record count that its kind cannot have";
+        case ParseStatus::Trailing:
+            return "inconsistent state: trailing bytes after the checksum";
+        case ParseStatus::BadChecksum:
+            return "corrupted state: checksum mismatch";
     }
     return "invalid state";
 }
@@ -133,7 +143,8 @@ RecordCheck check_records(const unsigned char *data, uint64_t n) noexcept {
         std::memcpy(&count, rec, sizeof count);
         if (count < 0) return {RecordFault::NegativeCount, i, "count"};
         if (count == 0)
-            if (const char *field = empty_fault(rec)) return {RecordFault::NotInitialEmpty, i, field};
+            if (const char *field = empty_fault(rec))
+                return {RecordFault::NotInitialEmpty, i, field};
     }
     return {RecordFault::None, 0, nullptr};
 }

@@ -1,0 +1,268 @@
+"""Summaries of one-dimensional dask arrays, with bits that do not depend on the scheduler.
+
+Each chunk becomes one task that makes its records with `vornel.state.summarise` (or
+`summarise_grouped`); the records are then merged with `vornel.state.merge_records` in a
+tree of fixed shape: the chunk records, in chunk order, are cut into runs of `split_every`;
+each run of two or more becomes one merge node (a copy of its first record with the others
+merged into it from left to right), a run of one passes up as it is, and the next level
+does the same with the results until one is left. Only records (small NumPy arrays) travel
+between tasks.
+
+The tree depends on nothing but the number of chunks and `split_every` (whose default is
+this module's `SPLIT_EVERY`, never dask's configuration), and each node merges in chunk
+order. So for the same chunking and `split_every` the result is the same bit for bit under
+every scheduler: synchronous, threads, processes, or a `distributed` cluster with any
+number of workers. Counts, minima and maxima equal those of one sequential `add_values`
+over all values; sums, means and variances agree with it up to rounding, and change in
+their last bits with the chunking or `split_every`.
+
+Needs the optional dependencies: `pip install 'vornel[dask]'`.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Literal, cast, overload
+
+import numpy as np
+
+try:
+    from dask.array.core import Array
+    from dask.base import tokenize
+    from dask.delayed import Delayed
+    from dask.highlevelgraph import HighLevelGraph
+    from dask.typing import DaskCollection
+    from dask.typing import Key as DaskKey
+except ImportError as e:  # pragma: no cover - depends on the installation
+    raise ImportError(
+        "vornel.dask needs dask and distributed: pip install 'vornel[dask]'") from e
+
+from vornel._cycore import CyGroupedStreamStats, CyStreamStats
+from vornel.state import empty_records, from_records, merge_records, summarise, summarise_grouped
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+__all__ = ["SPLIT_EVERY", "stream_stats", "grouped_stats"]
+
+# Children per merge node when split_every is None. Fixed here rather than read from dask's
+# configuration, so that the bits of a result never depend on a user's settings.
+SPLIT_EVERY = 8
+
+_MAX_GROUPS = 2**31 - 1
+_ID_DTYPES = (np.dtype(np.int32), np.dtype(np.int64))
+
+_NodeKey = tuple[str, int, int]
+
+
+# ---------------------------------------------------------------------------------------
+# Task functions: top level, so that worker processes can unpickle them by name.
+
+def _chunk_records(values: NDArray[np.float64]) -> NDArray[np.void]:
+    return summarise(_plain(values, "x"))
+
+
+def _chunk_records_grouped(group_ids: NDArray[np.integer], values: NDArray[np.float64],
+                           n_groups: int) -> NDArray[np.void]:
+    return summarise_grouped(_plain(group_ids, "group_ids"), _plain(values, "values"),
+                             n_groups)
+
+
+def _merge_node(first: NDArray[np.void], *rest: NDArray[np.void]) -> NDArray[np.void]:
+    # A copy: the children may be shared with other tasks or read-only (as arrays received
+    # from another worker are).
+    out = first.copy()
+    for other in rest:
+        merge_records(out, other)
+    return out
+
+
+def _no_chunks(n_groups: int | None) -> NDArray[np.void]:
+    return empty_records(() if n_groups is None else (n_groups,))
+
+
+def _plain(chunk: object, name: str) -> object:
+    # A masked array's buffer still holds the masked values, which would be summarised as
+    # if they were data.
+    if isinstance(chunk, np.ma.MaskedArray):
+        raise TypeError(f"chunks of {name} are masked arrays; fill or compress them first")
+    return chunk
+
+
+# ---------------------------------------------------------------------------------------
+# Checks, all made before any task runs.
+
+def _check_array(x: object, name: str, dtypes: tuple[np.dtype[np.generic], ...]) -> Array:
+    want = " or ".join(str(d) for d in dtypes)
+    if not isinstance(x, Array):
+        raise TypeError(
+            f"{name} must be a dask array, not {type(x).__name__}; wrap in-memory data with "
+            f"dask.array.from_array({name}, chunks=...) (or use vornel.parallel for it)")
+    if x.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, got {x.ndim} dimensions")
+    if x.dtype not in dtypes:
+        raise ValueError(
+            f"{name} must have dtype {want}, got {x.dtype}; convert it with "
+            f"{name}.astype('{dtypes[-1]}')")
+    meta = getattr(x, "_meta", None)
+    if isinstance(meta, np.ma.MaskedArray) or not isinstance(meta, np.ndarray):
+        raise TypeError(f"the chunks of {name} must be NumPy arrays, not "
+                        f"{type(meta).__name__}")
+    if any(math.isnan(c) for c in x.chunks[0]):
+        raise ValueError(
+            f"{name} has unknown chunk sizes (NaN in {name}.chunks); call "
+            f"{name}.compute_chunk_sizes() first")
+    return x
+
+
+def _check_split_every(split_every: int | None) -> int:
+    if split_every is None:
+        return SPLIT_EVERY
+    if isinstance(split_every, bool) or not isinstance(split_every, int) or split_every < 2:
+        raise ValueError(f"split_every must be an int of at least 2 or None, got {split_every!r}")
+    return split_every
+
+
+def _check_n_groups(n_groups: int) -> int:
+    if isinstance(n_groups, bool) or not isinstance(n_groups, (int, np.integer)):
+        raise TypeError(f"n_groups must be an int, not {type(n_groups).__name__}")
+    if not 1 <= n_groups <= _MAX_GROUPS:
+        raise ValueError(f"n_groups must lie in [1, {_MAX_GROUPS}], got {n_groups}")
+    return int(n_groups)
+
+
+# ---------------------------------------------------------------------------------------
+# The graph.
+
+def _merge_tree(layer: dict[DaskKey, object], name: str, keys: list[_NodeKey],
+                split_every: int) -> _NodeKey:
+    """Adds the merge nodes over keys (chunk records, in chunk order) to layer; returns the
+    key of the root. Level 0 holds the chunk records."""
+    level = 0
+    while len(keys) > 1:
+        level += 1
+        parents: list[_NodeKey] = []
+        for j, lo in enumerate(range(0, len(keys), split_every)):
+            run = keys[lo:lo + split_every]
+            if len(run) == 1:
+                parents.append(run[0])
+                continue
+            parent: _NodeKey = (name, level, j)
+            layer[parent] = (_merge_node, *run)
+            parents.append(parent)
+        keys = parents
+    return keys[0]
+
+
+def _records_delayed(name: str, tasks: Sequence[tuple[object, ...]], n_groups: int | None,
+                     split_every: int, deps: list[Array]) -> Delayed:
+    """A Delayed computing to the merged records of the chunk tasks."""
+    layer: dict[DaskKey, object] = {}
+    keys: list[_NodeKey] = []
+    for i, task in enumerate(tasks):
+        layer[(name, 0, i)] = task
+        keys.append((name, 0, i))
+    if not keys:  # an array of no chunks at all
+        layer[(name, 0, 0)] = (_no_chunks, n_groups)
+        keys.append((name, 0, 0))
+    root = _merge_tree(layer, name, keys, split_every)
+    # dask's Array is a DaskCollection, but untyped methods keep mypy from seeing it.
+    graph = HighLevelGraph.from_collections(
+        name, layer, dependencies=cast("list[DaskCollection]", deps))
+    return Delayed(root, graph, layer=name)  # type: ignore[no-untyped-call]
+
+
+def _compute(lazy: Delayed) -> NDArray[np.void]:
+    # On dask's current scheduler: a distributed client where one is the default.
+    return cast("NDArray[np.void]", lazy.compute())  # type: ignore[no-untyped-call]
+
+
+# ---------------------------------------------------------------------------------------
+# Public functions.
+
+@overload
+def stream_stats(x: object, *, split_every: int | None = ...,
+                 compute: Literal[True] = ...) -> CyStreamStats: ...
+@overload
+def stream_stats(x: object, *, split_every: int | None = ...,
+                 compute: Literal[False]) -> Delayed: ...
+@overload
+def stream_stats(x: object, *, split_every: int | None = ...,
+                 compute: bool) -> CyStreamStats | Delayed: ...
+
+
+def stream_stats(x: object, *, split_every: int | None = None,
+                 compute: bool = True) -> CyStreamStats | Delayed:
+    """Summarise a one-dimensional float64 dask array into a CyStreamStats.
+
+    One task per chunk makes its records; the records are merged in a tree of at most
+    split_every children per node (default SPLIT_EVERY), in chunk order. The result has the
+    same bits under every scheduler for the same chunking and split_every. The computation
+    runs on dask's current scheduler (a `distributed` client where one is the default).
+
+    With compute=False nothing runs: the return value is a dask.delayed.Delayed that
+    computes to a 0-d records array of vornel.state.RECORD_DTYPE (not to an accumulator;
+    vornel.state.from_records turns it into one, vornel.state.finalise into statistics).
+
+    Raises TypeError if x is not a dask array of NumPy chunks, ValueError for another dtype
+    than float64, another ndim than 1, unknown chunk sizes or a bad split_every.
+    """
+    arr = _check_array(x, "x", (np.dtype(np.float64),))
+    every = _check_split_every(split_every)
+    name = "vornel-stream-stats-" + tokenize(arr, every)
+    tasks = [(_chunk_records, key) for key in arr.__dask_keys__()]
+    lazy = _records_delayed(name, tasks, None, every, [arr])
+    if not compute:
+        return lazy
+    return cast(CyStreamStats, from_records(_compute(lazy)))
+
+
+@overload
+def grouped_stats(group_ids: object, values: object, n_groups: int, *,
+                  split_every: int | None = ...,
+                  compute: Literal[True] = ...) -> CyGroupedStreamStats: ...
+@overload
+def grouped_stats(group_ids: object, values: object, n_groups: int, *,
+                  split_every: int | None = ..., compute: Literal[False]) -> Delayed: ...
+@overload
+def grouped_stats(group_ids: object, values: object, n_groups: int, *,
+                  split_every: int | None = ...,
+                  compute: bool) -> CyGroupedStreamStats | Delayed: ...
+
+
+def grouped_stats(group_ids: object, values: object, n_groups: int, *,
+                  split_every: int | None = None,
+                  compute: bool = True) -> CyGroupedStreamStats | Delayed:
+    """Summarise values per group id into a CyGroupedStreamStats of n_groups groups.
+
+    group_ids is a one-dimensional int32 or int64 dask array, values a float64 one with the
+    same chunks. One task per chunk makes n_groups records; they are merged in a tree of at
+    most split_every children per node (default SPLIT_EVERY), in chunk order, so the result
+    has the same bits under every scheduler for the same chunking and split_every. Each
+    chunk task holds n_groups records (48 bytes each).
+
+    With compute=False nothing runs: the return value is a dask.delayed.Delayed that
+    computes to a records array of shape (n_groups,) and dtype vornel.state.RECORD_DTYPE
+    (not to an accumulator; vornel.state.from_records turns it into one).
+
+    Raises TypeError or ValueError before any task runs for inputs that are not dask arrays
+    of NumPy chunks, wrong dtypes or ndim, unknown chunk sizes, chunks of group_ids and
+    values that differ, or a bad n_groups or split_every. A group id outside
+    [0, n_groups) raises ValueError when its chunk runs.
+    """
+    ids = _check_array(group_ids, "group_ids", _ID_DTYPES)
+    vals = _check_array(values, "values", (np.dtype(np.float64),))
+    if ids.chunks != vals.chunks:
+        raise ValueError(
+            f"group_ids and values must have the same chunks, got {ids.chunks[0]} and "
+            f"{vals.chunks[0]}; rechunk one like the other, e.g. values.rechunk(group_ids.chunks)")
+    groups = _check_n_groups(n_groups)
+    every = _check_split_every(split_every)
+    name = "vornel-grouped-stats-" + tokenize(ids, vals, groups, every)
+    tasks = [(_chunk_records_grouped, i_key, v_key, groups)
+             for i_key, v_key in zip(ids.__dask_keys__(), vals.__dask_keys__())]
+    lazy = _records_delayed(name, tasks, groups, every, [ids, vals])
+    if not compute:
+        return lazy
+    return cast(CyGroupedStreamStats, from_records(_compute(lazy)))
