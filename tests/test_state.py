@@ -414,3 +414,26 @@ def test_unaligned_records_are_copied_or_refused():
     assert state.finalise(odd)["sum"].tolist() == [1.0, 2.0, 7.0]
     with pytest.raises(ValueError, match="8-byte aligned"):
         state.merge_records(odd, recs)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(values_st, st.sampled_from([1, -1, 2])), max_size=9),
+       st.booleans())
+def test_summarise_many_is_summarise_of_each(parts, skipna):
+    # Interleaved chains of different lengths and strides: each record keeps its own bits.
+    arrays = [readonly(np.array(v, np.float64))[::step] for v, step in parts]
+    many = state.summarise_many(arrays, skipna=skipna)
+    assert many.shape == (len(arrays),)
+    for rec, a in zip(many, arrays):
+        assert rec.tobytes() == state.summarise(a, skipna=skipna).tobytes()
+
+
+@pytest.mark.parametrize("values, exc, message", [
+    (np.zeros(3), TypeError, "list or tuple"),
+    ([np.zeros(2), [1.0]], TypeError, None),
+    ([np.zeros(2)] * 5 + [np.zeros(2, np.float32)], ValueError, "expected 'double'"),
+    ([np.zeros((2, 2))], ValueError, "dimensions"),
+])
+def test_summarise_many_errors(values, exc, message):
+    with pytest.raises(exc, match=message):
+        state.summarise_many(values)

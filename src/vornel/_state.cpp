@@ -227,6 +227,47 @@ PyObject *st_summarise(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// Folds up to kMaxInterleave buffers of items[0, k) into recs[0, k): one interleaved loop.
+int fold_some(PyObject *const *items, Moments *recs, int k, bool skipna) noexcept {
+    TypedView views[kMaxInterleave];
+    const char *data[kMaxInterleave];
+    int64_t n[kMaxInterleave], stride[kMaxInterleave];
+    for (int j = 0; j < k; ++j) {
+        if (acquire_input(items[j], ElemType::Double, views[j]) != kAcquired) return -1;
+        data[j] = views[j].data();
+        n[j] = views[j].length();
+        stride[j] = views[j].stride();
+        const bool fits = skipna ? stream_fits<true>(recs[j], data[j], n[j], stride[j])
+                                 : stream_fits<false>(recs[j], data[j], n[j], stride[j]);
+        if (!fits) return count_overflow();
+    }
+    PyThreadState *ts = PyEval_SaveThread();
+    if (skipna)
+        stream_fold_some<true>(recs, data, n, stride, k);
+    else
+        stream_fold_some<false>(recs, data, n, stride, k);
+    PyEval_RestoreThread(ts);
+    return 0;
+}
+
+// summarise_many(buffers, out, skipna): buffers[i] folded into out[i], several at a time.
+PyObject *st_summarise_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (check_nargs("summarise_many", nargs, 3) < 0) return nullptr;
+    const int skipna = PyObject_IsTrue(args[2]);
+    if (skipna < 0) return nullptr;
+    Ref seq = Ref::steal(PySequence_Fast(args[0], "values must be a list or tuple of buffers"));
+    if (!seq) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    Bytes out;
+    if (acquire_records(out, args[1], "into", Want::Write, count) < 0) return nullptr;
+    PyObject *const *items = PySequence_Fast_ITEMS(seq.get());
+    for (Py_ssize_t i = 0; i < count; i += kMaxInterleave) {
+        const int k = static_cast<int>(count - i < kMaxInterleave ? count - i : kMaxInterleave);
+        if (fold_some(items + i, out.records() + i, k, skipna) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 template <class Id>
 int fold_grouped(const TypedView &ids, const TypedView &vals, Bytes &out, bool skipna) noexcept {
     const int64_t n = vals.length();
@@ -428,7 +469,7 @@ int state_exec(PyObject *) {
 
 PyMethodDef state_methods[] = {
     VORNEL_FN(n_records), VORNEL_FN(copy_out), VORNEL_FN(copy_in),
-    VORNEL_FN(check),     VORNEL_FN(n_groups), VORNEL_FN(summarise),
+    VORNEL_FN(check),     VORNEL_FN(n_groups), VORNEL_FN(summarise), VORNEL_FN(summarise_many),
     VORNEL_FN(summarise_grouped), VORNEL_FN(merge), VORNEL_FN(finalise),
     VORNEL_FN(parse),     VORNEL_FN(crc32),    {nullptr, nullptr, 0, nullptr},
 };

@@ -49,6 +49,48 @@ inline void stream_fold(Moments &r, const char *data, int64_t n, int64_t stride)
     r = m;
 }
 
+// Folds K streams at once into their own records, interleaved element by element so the
+// core runs K independent update chains: each chain is bound by the latency of its
+// division, not by the core's throughput, so a core keeps several in flight. Each record
+// gets its stream's values in index order, so its bits equal those of stream_fold alone.
+// The records start as given; the caller has checked stream_fits for each.
+template <int K, bool SkipNaN = false>
+inline void stream_fold_interleaved(Moments *recs, const char *const *data, const int64_t *n,
+                                    const int64_t *stride) noexcept {
+    Moments m[K];
+    int64_t common = n[0];
+    for (int k = 0; k < K; ++k) {
+        m[k] = recs[k];
+        if (n[k] < common) common = n[k];
+    }
+    for (int64_t i = 0; i < common; ++i) {
+        for (int k = 0; k < K; ++k) {
+            const double x = load_at<double>(data[k], i, stride[k]);
+            if (SkipNaN && is_nan(x)) continue;
+            moments_update(m[k], x);
+        }
+    }
+    for (int k = 0; k < K; ++k) {
+        recs[k] = m[k];  // the tails, one stream at a time
+        stream_fold<SkipNaN>(recs[k], data[k] + common * stride[k], n[k] - common, stride[k]);
+    }
+}
+
+// Up to four streams at once (kMaxInterleave); see stream_fold_interleaved.
+inline constexpr int kMaxInterleave = 4;
+
+template <bool SkipNaN = false>
+inline void stream_fold_some(Moments *recs, const char *const *data, const int64_t *n,
+                             const int64_t *stride, int k) noexcept {
+    switch (k) {
+    case 4: stream_fold_interleaved<4, SkipNaN>(recs, data, n, stride); return;
+    case 3: stream_fold_interleaved<3, SkipNaN>(recs, data, n, stride); return;
+    case 2: stream_fold_interleaved<2, SkipNaN>(recs, data, n, stride); return;
+    case 1: stream_fold<SkipNaN>(recs[0], data[0], n[0], stride[0]); return;
+    default: return;
+    }
+}
+
 // Merges b[i] into a[i] for i in [0, n) in ascending order (a and b may be the same array).
 // Stops before the first pair whose count would pass the limit and returns its index, or -1;
 // the records before it stay merged.
