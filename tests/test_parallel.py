@@ -193,14 +193,14 @@ def test_first_failing_chunk_wins_and_pool_stays_usable(bad):
 def test_interrupt_in_a_chunk_propagates(monkeypatch):
     import vornel.parallel as par
 
-    real = par.summarise
+    real = par.summarise_many
 
-    def summarise(view):
-        if len(view) and view[0] == BIG_VALS[60_000]:
+    def summarise_many(views):
+        if any(len(v) and v[0] == BIG_VALS[60_000] for v in views):
             raise KeyboardInterrupt
-        return real(view)
+        return real(views)
 
-    monkeypatch.setattr(par, "summarise", summarise)
+    monkeypatch.setattr(par, "summarise_many", summarise_many)
     with pytest.raises(KeyboardInterrupt):
         stream_stats(BIG_VALS, threads=2, chunk_size=20_000)
     monkeypatch.undo()

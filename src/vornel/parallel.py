@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, cast
 from vornel import _state
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
 from vornel.state import (empty_records, from_records, merge_records, summarise,
-                          summarise_grouped)
+                          summarise_grouped, summarise_many)
 
 if TYPE_CHECKING:
     import numpy as np
@@ -78,21 +78,19 @@ def _check_options(threads: int | None, chunk_size: int | None) -> int:
 
 
 class _Chunks:
-    """Hands chunk indices out in ascending order to whichever thread asks next, and merges
-    the chunks' records into the total in chunk order as soon as each one's turn comes, so
-    only chunks finished out of order wait in memory."""
+    """Hands units of work (one or a few consecutive chunks) out in ascending order to
+    whichever thread asks next, and merges their chunk records into the total in chunk order
+    as soon as each unit's turn comes, so only units finished out of order wait in memory."""
 
-    def __init__(self, bounds: Sequence[tuple[int, int]],
-                 summarise_chunk: Callable[[int, int], _Records]) -> None:
-        self.bounds = bounds
-        self.summarise_chunk = summarise_chunk
+    def __init__(self, units: int, summarise_unit: Callable[[int], list[_Records]]) -> None:
+        self.summarise_unit = summarise_unit
         self.total: _Records | None = None
         self.errors: dict[int, BaseException] = {}
-        self._waiting: dict[int, _Records] = {}  # finished, not yet merged
-        self._merged = 0  # chunks before this one are in total
+        self._waiting: dict[int, list[_Records]] = {}  # finished, not yet merged
+        self._merged = 0  # units before this one are in total
         self._merging = False  # a thread is merging: others leave their records to it
         self._next = 0
-        self._stop = len(bounds)  # chunks from here on cannot change the outcome
+        self._stop = units  # units from here on cannot change the outcome
         self._lock = threading.Lock()
 
     def _claim(self) -> int:
@@ -103,7 +101,7 @@ class _Chunks:
             self._next = i + 1
             return i
 
-    def _finish(self, i: int, part: _Records) -> None:
+    def _finish(self, i: int, part: list[_Records]) -> None:
         with self._lock:
             self._waiting[i] = part
             if self._merging:
@@ -118,16 +116,17 @@ class _Chunks:
                 self._merged += 1
             # Merging into an empty record copies it exactly, so the first chunk's records
             # start the total as they are. Only the merging thread touches total.
-            if self.total is None:
-                self.total = ready
-            else:
-                merge_records(self.total, ready)
+            for records in ready:
+                if self.total is None:
+                    self.total = records
+                else:
+                    merge_records(self.total, records)
 
     def drain(self) -> None:
         """Summarises chunks until none is left or one has failed."""
         while (i := self._claim()) >= 0:
             try:
-                part = self.summarise_chunk(*self.bounds[i])
+                part = self.summarise_unit(i)
             except Exception as e:
                 # Claims ascend, so every chunk before i runs and the first failure wins;
                 # the chunks after it are not worth starting.
@@ -180,13 +179,12 @@ def _start_helpers(count: int, job: Callable[[], None]) -> list[Future[None]]:
         return started
 
 
-def _run(bounds: Sequence[tuple[int, int]], threads: int,
-         summarise_chunk: Callable[[int, int], _Records]) -> _Records:
+def _run(units: int, threads: int, summarise_unit: Callable[[int], list[_Records]]) -> _Records:
     """The records of every chunk merged in chunk order. threads - 1 helper threads and the
-    calling thread take chunks in turn: the caller would only wait otherwise, and it needs
+    calling thread take units in turn: the caller would only wait otherwise, and it needs
     no hand-off to start."""
-    work = _Chunks(bounds, summarise_chunk)
-    count = min(threads, len(bounds)) - 1
+    work = _Chunks(units, summarise_unit)
+    count = min(threads, units) - 1
     helpers = _start_helpers(count, work.drain) if count > 0 else []
     try:
         work.drain()
@@ -223,13 +221,19 @@ def stream_stats(
     view = _buffer_view(values, "values", "float64")
     _probe(lambda: summarise(view[:0]), "values", "float64")
 
-    def summarise_chunk(lo: int, hi: int) -> _Records:
-        return summarise(view[lo:hi])
-
-    # Several chunks per thread, so a thread slowed by other load does not hold up the rest;
-    # merging a stream record costs next to nothing.
+    # Four chunks per thread. A unit of work is up to four consecutive chunks folded in one
+    # interleaved loop (summarise_many): one stream's update chain waits on its division,
+    # and a core keeps four chains in flight. Merging a stream record costs next to nothing.
     bounds = _chunk_bounds(len(view), n_threads, chunk_size, per_thread=4)
-    return cast(CyStreamStats, from_records(_run(bounds, n_threads, summarise_chunk)))
+    per_unit = 4
+
+    def summarise_unit(u: int) -> list[_Records]:
+        part = bounds[u * per_unit:(u + 1) * per_unit]
+        many = summarise_many([view[lo:hi] for lo, hi in part])
+        return [many[j, ...] for j in range(len(many))]
+
+    units = -(-len(bounds) // per_unit)
+    return cast(CyStreamStats, from_records(_run(units, n_threads, summarise_unit)))
 
 
 def grouped_stats(
@@ -260,9 +264,12 @@ def grouped_stats(
             f"group_ids and values must have the same length, got {len(ids)} and {len(vals)}"
         )
 
-    def summarise_chunk(lo: int, hi: int) -> _Records:
-        return summarise_grouped(ids[lo:hi], vals[lo:hi], groups)
-
     # One chunk per thread: every chunk's records hold n_groups records and cost a merge.
     bounds = _chunk_bounds(len(vals), n_threads, chunk_size, per_thread=1)
-    return cast(CyGroupedStreamStats, from_records(_run(bounds, n_threads, summarise_chunk)))
+
+    def summarise_unit(u: int) -> list[_Records]:
+        lo, hi = bounds[u]
+        return [summarise_grouped(ids[lo:hi], vals[lo:hi], groups)]
+
+    total = _run(len(bounds), n_threads, summarise_unit)
+    return cast(CyGroupedStreamStats, from_records(total))
