@@ -11,6 +11,7 @@ da = pytest.importorskip("dask.array")
 from dask.delayed import Delayed  # noqa: E402
 
 from vornel import CyGroupedStreamStats, CyStreamStats  # noqa: E402
+import vornel.dask  # noqa: E402
 from vornel.dask import SPLIT_EVERY, grouped_stats, stream_stats  # noqa: E402
 from vornel.state import (  # noqa: E402
     RECORD_DTYPE, from_records, merge_records, summarise, to_records)
@@ -159,6 +160,15 @@ def test_default_split_every_ignores_dask_config():
     assert mine != pairs  # otherwise this test could not tell the two apart
     with dask.config.set({"split_every": 2}):
         assert to_records(stream_stats(X)).tobytes() == mine
+
+
+@pytest.mark.parametrize("chunks", [1000, UNEVEN])
+def test_chunks_per_task_changes_no_bit(chunks, monkeypatch):
+    # Batched chunk tasks fold several chunks in one loop; each chunk keeps its own bits.
+    want = to_records(stream_stats(xs(chunks), split_every=3)).tobytes()
+    for per_task in (1, 2, 3):
+        monkeypatch.setattr(vornel.dask, "CHUNKS_PER_TASK", per_task)
+        assert to_records(stream_stats(xs(chunks), split_every=3)).tobytes() == want
 
 
 def test_single_chunk_is_one_add_values():

@@ -1,7 +1,9 @@
 """Summaries of one-dimensional dask arrays, with bits that do not depend on the scheduler.
 
-Each chunk becomes one task that makes its records with `vornel.state.summarise` (or
-`summarise_grouped`); the records are then merged with `vornel.state.merge_records` in a
+Each chunk's records are made with the accumulators' own loops (`vornel.state.summarise`,
+or `summarise_grouped` in one task per chunk; a stream's chunks go through
+`summarise_many` in tasks of `CHUNKS_PER_TASK` consecutive chunks, one interleaved loop
+that gives each chunk the bits it has alone); the records are then merged with `vornel.state.merge_records` in a
 tree of fixed shape: the chunk records, in chunk order, are cut into runs of `split_every`;
 each run of two or more becomes one merge node (a copy of its first record with the others
 merged into it from left to right), a run of one passes up as it is, and the next level
@@ -39,7 +41,8 @@ except ImportError as e:  # pragma: no cover - depends on the installation
         "vornel.dask needs dask and distributed: pip install 'vornel[dask]'") from e
 
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
-from vornel.state import empty_records, from_records, merge_records, summarise, summarise_grouped
+from vornel.state import (empty_records, from_records, merge_records, summarise, summarise_grouped,
+                          summarise_many)
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -49,6 +52,11 @@ __all__ = ["SPLIT_EVERY", "stream_stats", "grouped_stats"]
 # Children per merge node when split_every is None. Fixed here rather than read from dask's
 # configuration, so that the bits of a result never depend on a user's settings.
 SPLIT_EVERY = 8
+
+# Consecutive chunks of a stream summarised in one task. A core runs the update chains of
+# several chunks at once (each waits on its own division), so a task of four chunks takes
+# about as long as a task of one and a half; the bits do not depend on it.
+CHUNKS_PER_TASK = 4
 
 _MAX_GROUPS = 2**31 - 1
 _ID_DTYPES = (np.dtype(np.int32), np.dtype(np.int64))
@@ -61,6 +69,16 @@ _NodeKey = tuple[str, int, int]
 
 def _chunk_records(values: NDArray[np.float64]) -> NDArray[np.void]:
     return summarise(_plain(values, "x"))
+
+
+def _chunks_records(*values: NDArray[np.float64]) -> NDArray[np.void]:
+    # Consecutive chunks in one interleaved loop; record j has the bits of _chunk_records
+    # of chunk j alone.
+    return summarise_many([_plain(v, "x") for v in values])
+
+
+def _pick(records: NDArray[np.void], j: int) -> NDArray[np.void]:
+    return records[j, ...].copy()
 
 
 def _chunk_records_grouped(group_ids: NDArray[np.integer], values: NDArray[np.float64],
@@ -156,9 +174,11 @@ def _merge_tree(layer: dict[DaskKey, object], name: str, keys: list[_NodeKey],
 
 
 def _records_delayed(name: str, tasks: Sequence[tuple[object, ...]], n_groups: int | None,
-                     split_every: int, deps: list[Array]) -> Delayed:
-    """A Delayed computing to the merged records of the chunk tasks."""
-    layer: dict[DaskKey, object] = {}
+                     split_every: int, deps: list[Array],
+                     inputs: dict[DaskKey, object] | None = None) -> Delayed:
+    """A Delayed computing to the merged records of the chunk tasks (which may read the
+    tasks of inputs)."""
+    layer: dict[DaskKey, object] = dict(inputs or {})
     keys: list[_NodeKey] = []
     for i, task in enumerate(tasks):
         layer[(name, 0, i)] = task
@@ -176,6 +196,24 @@ def _records_delayed(name: str, tasks: Sequence[tuple[object, ...]], n_groups: i
 def _compute(lazy: Delayed) -> NDArray[np.void]:
     # On dask's current scheduler: a distributed client where one is the default.
     return cast("NDArray[np.void]", lazy.compute())  # type: ignore[no-untyped-call]
+
+
+def _stream_tasks(name: str,
+                  keys: Sequence[object]) -> tuple[list[tuple[object, ...]], dict[DaskKey, object]]:
+    """Chunk record tasks, and the batch tasks they read: runs of CHUNKS_PER_TASK consecutive
+    chunks are summarised in one task (one interleaved loop), and each chunk's record is
+    picked from its batch. The merge tree over chunk records is the same either way."""
+    tasks: list[tuple[object, ...]] = []
+    batches: dict[DaskKey, object] = {}
+    for b, lo in enumerate(range(0, len(keys), CHUNKS_PER_TASK)):
+        run = keys[lo:lo + CHUNKS_PER_TASK]
+        if len(run) == 1:
+            tasks.append((_chunk_records, run[0]))
+            continue
+        batch = (name + "-chunks", b)
+        batches[batch] = (_chunks_records, *run)
+        tasks.extend((_pick, batch, j) for j in range(len(run)))
+    return tasks, batches
 
 
 # ---------------------------------------------------------------------------------------
@@ -211,8 +249,8 @@ def stream_stats(x: object, *, split_every: int | None = None,
     arr = _check_array(x, "x", (np.dtype(np.float64),))
     every = _check_split_every(split_every)
     name = "vornel-stream-stats-" + tokenize(arr, every)
-    tasks = [(_chunk_records, key) for key in arr.__dask_keys__()]
-    lazy = _records_delayed(name, tasks, None, every, [arr])
+    tasks, batches = _stream_tasks(name, arr.__dask_keys__())
+    lazy = _records_delayed(name, tasks, None, every, [arr], batches)
     if not compute:
         return lazy
     return cast(CyStreamStats, from_records(_compute(lazy)))
