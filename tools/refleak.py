@@ -283,6 +283,7 @@ def state_cases():
     yield lambda: _state.summarise(RO, out1, True)
     yield lambda: _state.summarise_grouped(I32, F64, out4, False)
     yield lambda: _state.summarise_grouped(I64[::2], F64[1::2], out4, True)
+    yield lambda: _state.summarise_many([F64, RO, F64[::2], F64[:3], F64], records(*[EMPTY] * 5), True)
     yield lambda: _state.merge(out4, four)
     yield lambda: _state.merge(out4, out4)
     yield lambda: _state.merge(big[:3 * 6], big[6:])  # overlapping: merges a copy
@@ -312,6 +313,10 @@ def state_cases():
     yield ValueError, lambda: _state.summarise_grouped(memoryview(array.array("q", [0, 9])), F64[:2], out4, False)
     yield ValueError, lambda: _state.summarise_grouped(F64[:2], F64[:2], out4, False)
     yield TypeError, lambda: _state.summarise_grouped(None, F64, out4, False)
+    yield TypeError, lambda: _state.summarise_many(F64, out1, False)
+    yield ValueError, lambda: _state.summarise_many([F64] * 5 + [F32], records(*[EMPTY] * 6), False)
+    yield ValueError, lambda: _state.summarise_many([F64, F64], out1, False)
+    yield OverflowError, lambda: _state.summarise_many([F64], full, False)
     yield ValueError, lambda: _state.merge(out4, one)
     yield OverflowError, lambda: _state.merge(full, full)
     yield ValueError, lambda: _state.finalise(four, *cols[:6], cols[0][:3])

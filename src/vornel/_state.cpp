@@ -255,15 +255,21 @@ PyObject *st_summarise_many(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (check_nargs("summarise_many", nargs, 3) < 0) return nullptr;
     const int skipna = PyObject_IsTrue(args[2]);
     if (skipna < 0) return nullptr;
-    Ref seq = Ref::steal(PySequence_Fast(args[0], "values must be a list or tuple of buffers"));
+    if (!PyList_Check(args[0]) && !PyTuple_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "values must be a list or tuple of buffers");
+        return nullptr;
+    }
+    // A tuple as it is, a list as a tuple copy: Python code run by an exporter below could
+    // change a list while its items are read.
+    Ref seq = Ref::steal(PySequence_Tuple(args[0]));
     if (!seq) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(seq.get());
     Bytes out;
     if (acquire_records(out, args[1], "into", Want::Write, count) < 0) return nullptr;
-    PyObject *const *items = PySequence_Fast_ITEMS(seq.get());
     for (Py_ssize_t i = 0; i < count; i += kMaxInterleave) {
         const int k = static_cast<int>(count - i < kMaxInterleave ? count - i : kMaxInterleave);
-        if (fold_some(items + i, out.records() + i, k, skipna) < 0) return nullptr;
+        if (fold_some(&PyTuple_GET_ITEM(seq.get(), i), out.records() + i, k, skipna) < 0)
+            return nullptr;
     }
     Py_RETURN_NONE;
 }
