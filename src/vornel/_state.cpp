@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "errors.hpp"
+#include "fold.hpp"
 #include "kernels.hpp"
 #include "moments.hpp"
 #include "objects.hpp"
@@ -199,55 +200,24 @@ AcquireStatus acquire_input(PyObject *obj, ElemType e, TypedView &view) noexcept
     return acquire_view(obj, e, view, Access::ReadOnly);
 }
 
+// Folds items[0, k) (k <= kMaxInterleave buffers) into recs[0, k) in one interleaved loop.
+int fold_some(PyObject *const *items, Moments *recs, int k, bool skipna) noexcept {
+    TypedView views[kMaxInterleave];
+    for (int j = 0; j < k; ++j)
+        if (acquire_input(items[j], ElemType::Double, views[j]) != kAcquired) return -1;
+    return skipna ? fold_streams<true>(views, recs, k) : fold_streams<false>(views, recs, k);
+}
+
 // summarise(values, out, skipna): folds values into the one record of out, in place.
 PyObject *st_summarise(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (check_nargs("summarise", nargs, 3) < 0) return nullptr;
     const int skipna = PyObject_IsTrue(args[2]);
     if (skipna < 0) return nullptr;
-    TypedView vals;
     Bytes out;
-    if (acquire_input(args[0], ElemType::Double, vals) != kAcquired ||
-        acquire_records(out, args[1], "into", Want::Write, 1) < 0)
+    if (acquire_records(out, args[1], "into", Want::Write, 1) < 0 ||
+        fold_some(args, out.records(), 1, skipna) < 0)
         return nullptr;
-    Moments &rec = out.records()[0];
-    const char *data = vals.data();
-    const int64_t n = vals.length(), stride = vals.stride();
-    const bool fits = skipna ? stream_fits<true>(rec, data, n, stride)
-                             : stream_fits<false>(rec, data, n, stride);
-    if (!fits) {
-        count_overflow();
-        return nullptr;
-    }
-    PyThreadState *ts = PyEval_SaveThread();
-    if (skipna)
-        stream_fold<true>(rec, data, n, stride);
-    else
-        stream_fold<false>(rec, data, n, stride);
-    PyEval_RestoreThread(ts);
     Py_RETURN_NONE;
-}
-
-// Folds up to kMaxInterleave buffers of items[0, k) into recs[0, k): one interleaved loop.
-int fold_some(PyObject *const *items, Moments *recs, int k, bool skipna) noexcept {
-    TypedView views[kMaxInterleave];
-    const char *data[kMaxInterleave];
-    int64_t n[kMaxInterleave], stride[kMaxInterleave];
-    for (int j = 0; j < k; ++j) {
-        if (acquire_input(items[j], ElemType::Double, views[j]) != kAcquired) return -1;
-        data[j] = views[j].data();
-        n[j] = views[j].length();
-        stride[j] = views[j].stride();
-        const bool fits = skipna ? stream_fits<true>(recs[j], data[j], n[j], stride[j])
-                                 : stream_fits<false>(recs[j], data[j], n[j], stride[j]);
-        if (!fits) return count_overflow();
-    }
-    PyThreadState *ts = PyEval_SaveThread();
-    if (skipna)
-        stream_fold_some<true>(recs, data, n, stride, k);
-    else
-        stream_fold_some<false>(recs, data, n, stride, k);
-    PyEval_RestoreThread(ts);
-    return 0;
 }
 
 // summarise_many(buffers, out, skipna): buffers[i] folded into out[i], several at a time.
@@ -275,25 +245,10 @@ PyObject *st_summarise_many(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 }
 
 template <class Id>
-int fold_grouped(const TypedView &ids, const TypedView &vals, Bytes &out, bool skipna) noexcept {
-    const int64_t n = vals.length();
-    if (ids.length() != n)
-        return raise_with(PyExc_ValueError, "group_ids and values must have the same length");
-    Moments *aggs = out.records();
-    const int64_t n_groups = out.n_records();
-    const char *id_data = ids.data(), *val_data = vals.data();
-    const int64_t id_stride = ids.stride(), val_stride = vals.stride();
-    int64_t stop_gid = 0;
-    PyThreadState *ts = PyEval_SaveThread();
-    const int64_t stop =
-        skipna ? grouped_fold<Id, true>(aggs, n_groups, id_data, id_stride, val_data, val_stride,
-                                        n, stop_gid)
-               : grouped_fold<Id, false>(aggs, n_groups, id_data, id_stride, val_data, val_stride,
-                                         n, stop_gid);
-    PyEval_RestoreThread(ts);
-    if (stop < 0) return 0;
-    return grouped_detail::in_range(stop_gid, n_groups) ? count_overflow()
-                                                        : range_error(stop_gid, n_groups);
+int fold_grouped_into(const TypedView &ids, const TypedView &vals, Bytes &out,
+                      bool skipna) noexcept {
+    return skipna ? fold_grouped<Id, true>(ids, vals, out.records(), out.n_records())
+                  : fold_grouped<Id, false>(ids, vals, out.records(), out.n_records());
 }
 
 // summarise_grouped(ids, values, out, skipna): folds values into out[ids], in place. Ids are
@@ -310,12 +265,12 @@ PyObject *st_summarise_grouped(PyObject *, PyObject *const *args, Py_ssize_t nar
     const AcquireStatus st = acquire_input(args[0], ElemType::Int32, ids);
     int rc;
     if (st == kAcquired) {
-        rc = fold_grouped<int32_t>(ids, vals, out, skipna);
+        rc = fold_grouped_into<int32_t>(ids, vals, out, skipna);
     } else {
         if (st != kFormatFailed) return nullptr;
         PyErr_Clear();
         if (acquire_input(args[0], ElemType::Int64, ids) != kAcquired) return nullptr;
-        rc = fold_grouped<int64_t>(ids, vals, out, skipna);
+        rc = fold_grouped_into<int64_t>(ids, vals, out, skipna);
     }
     if (rc < 0) return nullptr;
     Py_RETURN_NONE;

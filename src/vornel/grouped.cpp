@@ -1,4 +1,5 @@
 // CyGroupedStreamStats: one moment record per group id, fed from id/value pairs.
+#include "fold.hpp"
 #include "kernels.hpp"
 #include "module.hpp"
 #include "moments.hpp"
@@ -63,24 +64,6 @@ void grouped_dealloc(PyObject *self) {
 
 // ---------------------------------------------------------------------------------------
 // add
-
-template <class Id>
-int add_buffers(GroupedObject *self, const TypedView &ids, const TypedView &vals) noexcept {
-    const int64_t n = vals.length();
-    if (ids.length() != n) return raise_with(PyExc_ValueError, g.m_same_length);
-    Moments *aggs = self->aggs;
-    const int64_t n_groups = self->n_groups;
-    const char *id_data = ids.data(), *val_data = vals.data();
-    const int64_t id_stride = ids.stride(), val_stride = vals.stride();
-    int64_t stop_gid = 0;
-    PyThreadState *ts = PyEval_SaveThread();
-    const int64_t stop =
-        grouped_fold<Id>(aggs, n_groups, id_data, id_stride, val_data, val_stride, n, stop_gid);
-    PyEval_RestoreThread(ts);
-    if (stop < 0) return 0;
-    return grouped_detail::in_range(stop_gid, n_groups) ? count_overflow()
-                                                        : range_error(stop_gid, n_groups);
-}
 
 int unpack_error(Py_ssize_t got) noexcept {
     if (got > 2)
@@ -176,11 +159,12 @@ int add_body(GroupedObject *self, PyObject *ids, PyObject *values) noexcept {
     }
     TypedView id_view;
     AcquireStatus st = acquire_view(ids, ElemType::Int32, id_view);
-    if (st == kAcquired) return add_buffers<int32_t>(self, id_view, vals);
+    if (st == kAcquired)
+        return fold_grouped<int32_t, false>(id_view, vals, self->aggs, self->n_groups);
     if (st != kFormatFailed && !PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
     PyErr_Clear();
     if (acquire_view(ids, ElemType::Int64, id_view) == kAcquired)
-        return add_buffers<int64_t>(self, id_view, vals);
+        return fold_grouped<int64_t, false>(id_view, vals, self->aggs, self->n_groups);
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
     PyErr_Clear();
     // Ids to iterate beside a values buffer: walk the buffer's elements as Python floats.

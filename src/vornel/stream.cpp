@@ -1,6 +1,7 @@
 // CyStreamStats, typed view acquisition, item conversion and the result dict.
 #include "stream.hpp"
 
+#include "fold.hpp"
 #include "kernels.hpp"
 #include "module.hpp"
 #include "objects.hpp"
@@ -228,13 +229,7 @@ int add_values_body(PyObject *self, PyObject *values) noexcept {
         });
     }
     if (!view.held()) return 0;  // None: nothing to add
-    const char *data = view.data();
-    const int64_t n = view.length(), stride = view.stride();
-    if (!stream_fits<false>(rec, data, n, stride)) return count_overflow();
-    PyThreadState *ts = PyEval_SaveThread();
-    stream_fold(rec, data, n, stride);
-    PyEval_RestoreThread(ts);
-    return 0;
+    return fold_streams<false>(&view, &rec, 1);
 }
 
 PyObject *stream_add_values(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
