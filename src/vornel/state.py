@@ -218,11 +218,12 @@ def loads(data: bytes | bytearray | memoryview, records: bool = False) -> Any:
     is read. A truncated, corrupted, unknown-version or inconsistent blob raises ValueError."""
     view = memoryview(data).cast("B") if not isinstance(data, bytes) else data
     _version, kind, count, offset = _state.parse(view)
-    recs = np.frombuffer(view, RECORD_DTYPE, count, offset).copy()
+    recs = np.frombuffer(view, RECORD_DTYPE, count, offset)
     if kind in (_KIND_STREAM, _KIND_RECORD):
         recs = recs.reshape(())
+    if kind in (_KIND_STREAM, _KIND_GROUPED) and not records:
+        return from_records(recs)  # which checks the records as it copies them in
+    recs = recs.copy()  # a new array, not a view of data
     if kind in (_KIND_STREAM, _KIND_GROUPED):
-        if not records:
-            return from_records(recs)  # which checks the records as it takes them
         _state.check(recs, kind == _KIND_STREAM)
     return recs
