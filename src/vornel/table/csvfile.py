@@ -1,0 +1,226 @@
+"""CSV files read by pyarrow's multithreaded parser, in large byte ranges cut at record
+boundaries, so memory is bounded in bytes and the numbers never depend on the range size."""
+
+from __future__ import annotations
+
+import csv
+import io
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, Any
+
+from vornel.table.blocks import Block, InputError, Values, arrow_keys, arrow_values
+
+# Text that stands for a missing value, as R and pandas write it.
+NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
+BLOCK_BYTES = 32 << 20
+
+
+def record_end(buf: bytes, start: int = 0) -> int:
+    """The offset just past the last line break of buf that ends a record (one outside
+    quotes, counting from start, a record boundary); 0 if there is none."""
+    cut = buf.rfind(b"\n", start)
+    if cut < 0:
+        return 0
+    if buf.find(b'"', start, cut) < 0:
+        return cut + 1
+    # A line break ends a record when an even number of quotes precede it: "" inside a
+    # quoted field adds two, so only the opening and closing quotes change the parity.
+    quotes = buf.count(b'"', start, cut)
+    while quotes % 2:
+        prev = buf.rfind(b"\n", start, cut)
+        if prev < 0:
+            return 0
+        quotes -= buf.count(b'"', prev, cut)
+        cut = prev
+    return cut + 1
+
+
+def first_record_end(buf: bytes) -> int:
+    """The offset just past the line break that ends buf's first record; 0 if none does."""
+    pos = quotes = 0
+    while (nl := buf.find(b"\n", pos)) >= 0:
+        quotes += buf.count(b'"', pos, nl)
+        if quotes % 2 == 0:
+            return nl + 1
+        pos = nl + 1
+    return 0
+
+
+def _ranges(f: IO[bytes], size: int, head: bytes,
+            progress: Callable[[int], None]) -> Iterator[bytes]:
+    """Byte ranges of about size bytes (more where a record is longer), each ending at a
+    record boundary, the last at the end of input."""
+    carry = head
+    while True:
+        data = f.read(size)
+        progress(len(data))
+        if not data:
+            if carry:
+                yield carry
+            return
+        buf = carry + data if carry else data
+        cut = record_end(buf)
+        if cut == 0:
+            carry = buf  # one record longer than a range: read on
+            continue
+        carry = buf[cut:]
+        yield buf[:cut] if cut < len(buf) else buf
+
+
+class CsvSource:
+    """One CSV input: its header, then blocks of the wanted columns.
+
+    Numeric columns are found over the whole input: a column is numeric when every cell is
+    a number or missing and at least one is a number. Columns that turn out otherwise are
+    dropped as soon as a block shows it (`dropped`), whatever the range size."""
+
+    def __init__(self, f: IO[bytes], source: str, na_values: Sequence[str],
+                 block_bytes: int, progress: Callable[[int], None] = lambda n: None) -> None:
+        self.f, self.source, self.progress = f, source, progress
+        self.na_values = list(na_values)
+        self.block_bytes = block_bytes
+        first = f.read(min(block_bytes, 1 << 16))
+        while first and first_record_end(first) == 0:
+            more = f.read(1 << 16)
+            if not more:
+                break
+            first += more
+        cut = first_record_end(first) or len(first)
+        self.header = _header(first[:cut], source)
+        self.rest = first[cut:]
+        progress(len(first))
+        self.header_lines = first[:cut].count(b"\n") or 1
+        self.untyped: set[str] = set()  # auto columns with no number seen yet
+        self.dropped: list[str] = []
+
+    def numeric(self, name: str) -> bool | None:
+        return None  # known only after reading
+
+    def blocks(self, columns: Sequence[str], by: Sequence[str], auto: bool) -> Iterator[Block]:
+        import pyarrow as pa
+        import pyarrow.csv as pcsv
+
+        wanted = list(columns)
+        if auto:
+            self.untyped = set(wanted)
+        line = 1 + self.header_lines
+        read = pcsv.ReadOptions(column_names=self.header, use_threads=True)
+        for chunk in _ranges(self.f, self.block_bytes, self.rest, self.progress):
+            # Keys are dictionary-encoded by the parser itself, in its threads.
+            types: dict[str, Any] = {k: pa.dictionary(pa.int32(), pa.string()) for k in by}
+            if not auto:
+                types.update((c, pa.float64()) for c in wanted)
+            convert = pcsv.ConvertOptions(
+                column_types=types, include_columns=[*by, *wanted], null_values=self.na_values,
+                strings_can_be_null=True, true_values=[], false_values=[])
+            parse = pcsv.ParseOptions(newlines_in_values=b'"' in chunk)
+            try:
+                table = pcsv.read_csv(pa.py_buffer(chunk), read_options=read,
+                                      parse_options=parse, convert_options=convert)
+            except (pa.ArrowInvalid, UnicodeDecodeError) as e:
+                floats = [] if auto else wanted
+                raise self._locate(chunk, line, [*by, *wanted], floats, str(e)) from None
+            values: dict[str, Values] = {}
+            for name in list(wanted):
+                col = table.column(name)
+                if auto and not _numeric_or_null(pa, col.type):
+                    wanted.remove(name)
+                    self.dropped.append(name)
+                    self.untyped.discard(name)
+                    continue
+                if not pa.types.is_null(col.type):
+                    self.untyped.discard(name)
+                values[name] = arrow_values(col)
+            yield Block(table.num_rows, values, [arrow_keys(table.column(k)) for k in by], line)
+            line += chunk.count(b"\n")
+
+    def _locate(self, chunk: bytes, line: int, names: list[str], floats: list[str],
+                message: str) -> InputError:
+        """The first bad row or cell of a range pyarrow refused, found with the csv module
+        (this runs only on failure)."""
+        text = io.StringIO(chunk.decode("utf-8", errors="surrogateescape"), newline="")
+        reader = csv.reader(text)
+        pos = {h: i for i, h in enumerate(self.header)}
+        rows: list[list[str]] = []
+        lines: list[int] = []
+        try:
+            for row in reader:
+                if not row:
+                    continue
+                if len(row) != len(self.header):
+                    return InputError(f"expected {len(self.header)} fields, got {len(row)}",
+                                      self.source, line + reader.line_num - 1)
+                rows.append(row)
+                lines.append(line + reader.line_num - 1)
+        except csv.Error as e:
+            return InputError(f"malformed CSV: {e}", self.source, line + reader.line_num - 1)
+        na = set(self.na_values)
+        for name in names:
+            cells = [r[pos[name]] for r in rows]
+            for i, cell in enumerate(cells):
+                if not _is_utf8(cell):
+                    return InputError("not UTF-8 text", self.source, lines[i], name)
+        for name in floats:
+            cells = [r[pos[name]] for r in rows]
+            bad = _first_bad_number(cells, na)
+            if bad is not None:
+                return InputError(f"not a number: {cells[bad]!r}", self.source, lines[bad],
+                                  name)
+        return InputError(f"unreadable CSV in the block from this line on: {message}",
+                          self.source, line)
+
+
+def _numeric_or_null(pa: Any, typ: Any) -> bool:
+    return bool(pa.types.is_integer(typ) or pa.types.is_floating(typ) or pa.types.is_null(typ))
+
+
+def _first_bad_number(cells: list[str], na: set[str]) -> int | None:
+    """Index of the first cell that is neither missing nor a number to pyarrow's parser."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    arr = pa.array([None if c in na else c.encode("utf-8", "surrogateescape") for c in cells],
+                   pa.binary())
+
+    def ok(a: Any) -> bool:
+        try:
+            pc.cast(a.cast(pa.string()), pa.float64())
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            return False
+        return True
+
+    if ok(arr):
+        return None
+    lo, hi = 0, len(arr)  # the first bad cell lies in [lo, hi)
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if ok(arr.slice(lo, mid - lo)):
+            lo = mid
+        else:
+            hi = mid
+    return lo
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _header(head: bytes, source: str) -> list[str]:
+    if not head.strip():
+        raise InputError("empty input, no header line", source, 1)
+    try:
+        text = head.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        raise InputError("header is not UTF-8 text", source, 1) from None
+    try:
+        header = next(csv.reader(io.StringIO(text, newline="")), [])
+    except csv.Error as e:
+        raise InputError(f"unreadable header: {e}", source, 1) from None
+    if not header:
+        raise InputError("empty input, no header line", source, 1)
+    return header
+

@@ -1,0 +1,218 @@
+"""Summaries of tables: records per column (and per group), grown block by block, and the
+finished `Summary` with its pandas, Arrow and dict forms."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from vornel import state
+from vornel.table.blocks import Block, Values
+from vornel.table.keys import KeyMap
+
+STATS = ("count", "sum", "mean", "min", "max", "var", "std")
+Records = npt.NDArray[np.void]
+
+
+def _fold(ids: npt.NDArray[np.int32] | None, v: Values, into: Records, skipna: bool) -> None:
+    data = v.data
+    if v.missing is not None and not skipna:
+        # Missing rows hold NaN; NaN that is a value still counts, so drop them by mask.
+        keep = ~v.missing
+        data = data[keep]
+        ids = None if ids is None else ids[keep]
+    if ids is None:
+        state.summarise(data, into=into, skipna=skipna)
+    else:
+        state.summarise_grouped(ids, data, len(into), into=into, skipna=skipna)
+
+
+class Summariser:
+    """Records that grow block by block: each group's record holds exactly the bits of
+    adding that group's values to one accumulator in input order."""
+
+    def __init__(self, columns: Sequence[str], by: Sequence[str] | None, skipna: bool) -> None:
+        self.columns = list(columns)
+        self.by = None if by is None else list(by)
+        self.skipna = skipna
+        self.keys = KeyMap(self.by) if self.by is not None else None
+        shape: tuple[int, ...] = () if self.by is None else (64,)
+        self.records = {name: state.empty_records(shape) for name in self.columns}
+
+    def _grow(self, n: int) -> None:
+        for name, rec in self.records.items():
+            if len(rec) < n:
+                # Doubling keeps the copies to a constant share of the work.
+                bigger = state.empty_records(max(n, 2 * len(rec)))
+                bigger[: len(rec)] = rec
+                self.records[name] = bigger
+
+    def add(self, block: Block) -> None:
+        ids = None
+        if self.keys is not None:
+            ids = self.keys.ids(block.keys)
+            self._grow(len(self.keys))
+        for name in self.columns:
+            _fold(ids, block.columns[name], self.records[name], self.skipna)
+
+    def drop(self, name: str) -> None:
+        """Forgets a column (one found not to be numeric after all)."""
+        self.columns.remove(name)
+        del self.records[name]
+
+    def summary(self) -> Summary:
+        if self.keys is None:
+            return Summary(self.columns, None, [], self.records)
+        n = len(self.keys)
+        return Summary(self.columns, self.by, list(self.keys.keys),
+                       {name: rec[:n].copy() for name, rec in self.records.items()})
+
+
+class Summary:
+    """The seven statistics of columns, per group when grouped.
+
+    `records[column]` holds the state (`vornel.state.RECORD_DTYPE`): shape () without
+    grouping, (n_groups,) with it, group i having key `keys[i]` (a tuple with several key
+    columns; None stands for a missing key). Groups are in order of first appearance. A
+    Summary holds records and keys only, so it pickles and travels between processes."""
+
+    def __init__(self, columns: Sequence[str], by: Sequence[str] | None, keys: Sequence[Any],
+                 records: dict[str, Records]) -> None:
+        self.columns = list(columns)
+        self.by = None if by is None else list(by)
+        self.keys = list(keys)
+        self.records = records
+
+    def __repr__(self) -> str:
+        groups = "" if self.by is None else f", by={self.by!r}, {len(self.keys)} groups"
+        return f"<vornel.Summary columns={self.columns!r}{groups}>"
+
+    def __eq__(self, other: object) -> bool:
+        """Same columns, keys and record bits."""
+        if not isinstance(other, Summary):
+            return NotImplemented
+        return (self.columns == other.columns and self.by == other.by
+                and _same_keys(self.keys, other.keys)
+                and all(self.records[c].tobytes() == other.records[c].tobytes()
+                        for c in self.columns))
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def stats(self, column: str) -> dict[str, npt.NDArray[Any]]:
+        """The statistics of one column as arrays (one element per group). Empty groups
+        count 0, sum 0.0 and NaN for the rest. A group that saw values but no comparable
+        one (all NaN, counted with skipna=False) has min and max NaN."""
+        rec = self.records[column]
+        out = state.finalise(rec)
+        # The record keeps its initial extremes when no value compared: min > max.
+        blind = (out["count"] > 0) & (rec["min"] > rec["max"])
+        if np.any(blind):
+            out["min"] = np.where(blind, np.nan, out["min"])
+            out["max"] = np.where(blind, np.nan, out["max"])
+        return out
+
+    def rows(self) -> Iterator[tuple[Any, str, dict[str, Any]]]:
+        """(key, column, statistics) per group and column, groups first; key is None
+        without grouping. Statistics are Python numbers; those of an empty group are None,
+        as in `result()`."""
+        cols = {c: {s: a.tolist() for s, a in self.stats(c).items()} for c in self.columns}
+        n = 1 if self.by is None else len(self.keys)
+        for i in range(n):
+            key = None if self.by is None else self.keys[i]
+            for c in self.columns:
+                vals = cols[c]
+                if self.by is None:
+                    res = {s: vals[s] for s in STATS}
+                else:
+                    res = {s: vals[s][i] for s in STATS}
+                if res["count"] == 0:
+                    res = {s: (0 if s == "count" else 0.0 if s == "sum" else None)
+                           for s in STATS}
+                yield key, c, res
+
+    def to_dict(self) -> dict[Any, Any]:
+        """{column: {statistic: value}}, or {key: {column: {statistic: value}}} grouped."""
+        if self.by is None:
+            return {c: res for _, c, res in self.rows()}
+        out: dict[Any, dict[str, dict[str, Any]]] = {}
+        for key, c, res in self.rows():
+            out.setdefault(key, {})[c] = res
+        return out
+
+    def _columns(self) -> tuple[list[Any], dict[str, npt.NDArray[Any]]]:
+        """Key columns and statistic columns, one row per (group, column)."""
+        n_cols = len(self.columns)
+        n = 1 if self.by is None else len(self.keys)
+        per = [self.stats(c) for c in self.columns]
+        stats = {s: (np.stack([p[s].reshape(-1) for p in per], axis=1).reshape(-1)
+                     if per else np.empty(0, np.int64 if s == "count" else np.float64))
+                 for s in STATS}
+        key_cols: list[Any] = []
+        if self.by is not None:
+            tuples = self.keys if len(self.by) > 1 else [(k,) for k in self.keys]
+            for j in range(len(self.by)):
+                key_cols.append([t[j] for t in tuples for _ in range(n_cols)])
+        key_cols.append(list(self.columns) * n)
+        return key_cols, stats
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame indexed by (keys..., column), or by column without grouping,
+        with columns count, sum, mean, min, max, var, std."""
+        import pandas as pd
+
+        key_cols, stats = self._columns()
+        names = [*(self.by or []), "column"]
+        if len(key_cols) == 1:
+            index = pd.Index(key_cols[0], name="column")
+        else:
+            index = pd.MultiIndex.from_arrays(key_cols, names=names)
+        return pd.DataFrame(stats, index=index)
+
+    def to_arrow(self) -> Any:
+        """A pyarrow Table: the key columns, "column", then the statistics."""
+        import pyarrow as pa
+
+        key_cols, stats = self._columns()
+        names = [*(self.by or []), "column"]
+        arrays = {n: pa.array(c) for n, c in zip(names, key_cols)}
+        arrays.update((s, pa.array(a)) for s, a in stats.items())
+        return pa.table(arrays)
+
+    def merge(self, other: Summary) -> Summary:
+        """A new Summary of both: groups matched by key, this one's groups first, then the
+        other's new ones in their order. Merged sums, means and variances round as
+        `merge_records` does, not as one pass over all values would."""
+        if not isinstance(other, Summary):
+            raise TypeError(f"other must be a Summary, not {type(other).__name__}")
+        if other.columns != self.columns or other.by != self.by:
+            raise ValueError(f"summaries differ in columns or keys: {self.columns!r} by "
+                             f"{self.by!r}, other {other.columns!r} by {other.by!r}")
+        if self.by is None:
+            recs = {c: state.merge_records(self.records[c].copy(), other.records[c])
+                    for c in self.columns}
+            return Summary(self.columns, None, [], recs)
+        index = {k: i for i, k in enumerate(self.keys)}
+        keys = list(self.keys)
+        at = np.empty(len(other.keys), np.int64)
+        for j, k in enumerate(other.keys):
+            i = index.get(k)
+            if i is None:
+                i = index[k] = len(keys)
+                keys.append(k)
+            at[j] = i
+        recs = {}
+        for c in self.columns:
+            out = state.empty_records(len(keys))
+            out[: len(self.keys)] = self.records[c]
+            part = out[at]
+            state.merge_records(part, other.records[c])
+            out[at] = part
+            recs[c] = out
+        return Summary(self.columns, self.by, keys, recs)
+
+
+def _same_keys(a: list[Any], b: list[Any]) -> bool:
+    return len(a) == len(b) and all(x == y or (x is None and y is None) for x, y in zip(a, b))
