@@ -19,7 +19,7 @@ from reference import Record, assert_same_result
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
 
 try:
-    from _vornel_testbuf import Exporter
+    from vornel._testing._vornel_testbuf import Exporter
 except ImportError:
     Exporter = None
 

@@ -8,7 +8,7 @@ import pytest
 from reference import assert_same_result, of
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
 
-Exporter = pytest.importorskip("_vornel_testbuf").Exporter
+Exporter = pytest.importorskip("vornel._testing._vornel_testbuf").Exporter
 
 VALUES = [1.0, 2.0, 4.0]
 LONG = struct.calcsize("l")

@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 from reference import Record, assert_same_result, of
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
 
-Exporter = pytest.importorskip("_vornel_testbuf").Exporter
+Exporter = pytest.importorskip("vornel._testing._vornel_testbuf").Exporter
 
 
 class Boom(Exception):

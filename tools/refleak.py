@@ -26,7 +26,7 @@ from vornel import _cycore, _state, state
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
 
 try:
-    from _vornel_testbuf import Exporter
+    from vornel._testing._vornel_testbuf import Exporter
 except ImportError:  # the exporter is a test-only build option
     Exporter = None
 

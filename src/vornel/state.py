@@ -218,7 +218,8 @@ def loads(data: bytes | bytearray | memoryview, records: bool = False) -> Any:
     is read. A truncated, corrupted, unknown-version or inconsistent blob raises ValueError."""
     view = memoryview(data).cast("B") if not isinstance(data, bytes) else data
     _version, kind, count, offset = _state.parse(view)
-    recs = np.frombuffer(view, RECORD_DTYPE, count, offset)
+    # Any shape: newer NumPy stubs type frombuffer as 1-d, and the reshape below makes it 0-d.
+    recs: NDArray[np.void] = np.frombuffer(view, RECORD_DTYPE, count, offset)
     if kind in (_KIND_STREAM, _KIND_RECORD):
         recs = recs.reshape(())
     if kind in (_KIND_STREAM, _KIND_GROUPED) and not records:

@@ -157,7 +157,7 @@ PyBufferProcs exporter_as_buffer = {exporter_getbuffer, exporter_releasebuffer};
 
 PyTypeObject ExporterType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "_vornel_testbuf.Exporter",
+    .tp_name = "vornel._testing._vornel_testbuf.Exporter",
     .tp_basicsize = sizeof(Exporter),
     .tp_dealloc = exporter_dealloc,
     .tp_as_buffer = &exporter_as_buffer,
@@ -179,7 +179,7 @@ PyModuleDef_Slot testbuf_slots[] = {
 
 PyModuleDef testbuf_def = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "_vornel_testbuf",
+    .m_name = "vornel._testing._vornel_testbuf",
     .m_doc = "Test-only buffer exporter.",
     .m_size = 0,
     .m_methods = nullptr,
