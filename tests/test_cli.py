@@ -7,6 +7,7 @@ import math
 import os
 import subprocess
 import sys
+import sysconfig
 
 import numpy as np
 import pytest
@@ -230,8 +231,20 @@ def test_no_command():
     assert out.returncode == 2 and "a command is required" in out.stderr
 
 
+def scripts_dir():
+    """Where pip put the console scripts of the installation holding vornel: the scripts path
+    of the scheme whose site-packages that is (a venv's bin, ~/.local/bin, ...), or
+    <target>/bin after pip install --target."""
+    site = os.path.realpath(SITE)
+    for scheme in sysconfig.get_scheme_names():
+        paths = sysconfig.get_paths(scheme)
+        if site in (os.path.realpath(paths["purelib"]), os.path.realpath(paths["platlib"])):
+            return paths["scripts"]
+    return os.path.join(SITE, "bin")
+
+
 def test_console_script():
-    script = os.path.join(SITE, "bin", "vornel")
+    script = os.path.join(scripts_dir(), "vornel")
     if not os.path.exists(script):
         pytest.skip("no console script in this installation")
     out = subprocess.run([sys.executable, script, "describe", "--demo", "-f", "json"],
