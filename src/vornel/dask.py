@@ -47,7 +47,9 @@ from vornel.state import (empty_records, from_records, merge_records, summarise,
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-__all__ = ["SPLIT_EVERY", "stream_stats", "grouped_stats"]
+    from vornel.table import Summary
+
+__all__ = ["SPLIT_EVERY", "stream_stats", "grouped_stats", "describe"]
 
 # Children per merge node when split_every is None. Fixed here rather than read from dask's
 # configuration, so that the bits of a result never depend on a user's settings.
@@ -93,6 +95,20 @@ def _merge_node(first: NDArray[np.void], *rest: NDArray[np.void]) -> NDArray[np.
     out = first.copy()
     for other in rest:
         merge_records(out, other)
+    return out
+
+
+def _describe_partition(part: object, columns: list[str], by: list[str] | None,
+                        skipna: bool) -> Summary:
+    from vornel.table import describe as describe_table
+
+    return describe_table(part, columns=columns, by=by, skipna=skipna)
+
+
+def _merge_summaries(first: Summary, *rest: Summary) -> Summary:
+    out = first
+    for other in rest:
+        out = out.merge(other)  # a new Summary each time: the children stay as they are
     return out
 
 
@@ -304,3 +320,34 @@ def grouped_stats(group_ids: object, values: object, n_groups: int, *,
     if not compute:
         return lazy
     return cast(CyGroupedStreamStats, from_records(_compute(lazy)))
+
+
+def describe(ddf: object, columns: str | Sequence[str] | None = None,
+             by: str | Sequence[str] | None = None, skipna: bool = True, *,
+             split_every: int | None = None) -> Summary:
+    """vornel.describe over a dask DataFrame: one Summary per partition (the accumulators'
+    loops over the partition's rows in order), merged with Summary.merge in a tree of at most
+    split_every children per node (default SPLIT_EVERY), in partition order. Groups come out
+    in order of first appearance. For a given partitioning the bits are the same under every
+    scheduler and worker count; they are not the bits of one pass over all rows (a merge
+    rounds sums, means and variances differently from one running update).
+
+    Column and key names are checked against the frame's metadata before any task runs."""
+    from dask import delayed
+    from dask.dataframe import DataFrame
+
+    from vornel.table import describe as describe_table
+
+    if not isinstance(ddf, DataFrame):
+        raise TypeError(f"ddf must be a dask DataFrame, not {type(ddf).__name__}")
+    every = _check_split_every(split_every)
+    meta = describe_table(ddf._meta, columns=columns, by=by, skipna=skipna)
+    cols, keys = meta.columns, meta.by
+    nodes = [delayed(_describe_partition, pure=True)(part, cols, keys, skipna)
+             for part in ddf.to_delayed()]
+    if not nodes:
+        return meta
+    while len(nodes) > 1:
+        nodes = [run[0] if len(run) == 1 else delayed(_merge_summaries, pure=True)(*run)
+                 for run in (nodes[lo:lo + every] for lo in range(0, len(nodes), every))]
+    return cast("Summary", nodes[0].compute())

@@ -9,6 +9,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from vornel.table import _deps
+
 F64 = npt.NDArray[np.float64]
 Mask = npt.NDArray[np.bool_]
 
@@ -68,14 +70,8 @@ class Block:
 # ---------------------------------------------------------------- arrow
 
 
-def _pa() -> Any:
-    import pyarrow as pa
-
-    return pa
-
-
 def is_numeric_arrow(typ: Any) -> bool:
-    pa = _pa()
+    pa = _deps.pa()
     return bool(pa.types.is_integer(typ) or pa.types.is_floating(typ)
                 or pa.types.is_decimal(typ))
 
@@ -84,14 +80,12 @@ def arrow_values(arr: Any) -> Values:
     """float64 values of a numeric arrow Array or ChunkedArray. Integers are converted by
     NumPy (so values beyond 2**53 round as NumPy rounds them); a float64 array without nulls
     is taken without a copy."""
-    pa = _pa()
+    pa = _deps.pa()
     if isinstance(arr, pa.ChunkedArray):
         arr = arr.combine_chunks() if arr.num_chunks != 1 else arr.chunk(0)
     typ = arr.type
     if pa.types.is_decimal(typ):
-        import pyarrow.compute as pc
-
-        arr = pc.cast(arr, pa.float64(), safe=False)
+        arr = _deps.pc().cast(arr, pa.float64(), safe=False)
     elif pa.types.is_null(typ):
         return Values(np.full(len(arr), np.nan), np.ones(len(arr), np.bool_))
     missing = None
@@ -105,11 +99,10 @@ def arrow_values(arr: Any) -> Values:
 
 
 def arrow_keys(arr: Any) -> KeyColumn:
-    pa = _pa()
+    pa = _deps.pa()
 
     def encode() -> tuple[npt.NDArray[np.integer[Any]], list[Any]]:
-        import pyarrow.compute as pc
-
+        pc = _deps.pc()
         a = arr
         if isinstance(a, pa.ChunkedArray):
             if pa.types.is_dictionary(a.type) and a.null_count == 0:
@@ -154,7 +147,7 @@ def numpy_values(a: npt.NDArray[Any]) -> Values:
 
 def numpy_keys(a: npt.NDArray[Any]) -> KeyColumn:
     def encode() -> tuple[npt.NDArray[np.integer[Any]], list[Any]]:
-        pd = _pandas()
+        pd = _deps.pandas_or_none()
         if pd is not None:
             return pandas_encode(pd, a)
         if a.dtype.kind == "O":
@@ -162,7 +155,7 @@ def numpy_keys(a: npt.NDArray[Any]) -> KeyColumn:
             codes = np.fromiter((index.setdefault(k, len(index)) for k in a.tolist()),
                                 np.int64, len(a))
             return codes, list(index)
-        return arrow_keys(_pa().array(a)).encode()
+        return arrow_keys(_deps.pa().array(a)).encode()
 
     return KeyColumn(encode)
 
@@ -172,11 +165,3 @@ def pandas_encode(pd: Any, obj: Any) -> tuple[npt.NDArray[np.integer[Any]], list
         obj = obj + 0.0  # -0.0 and 0.0 are one key
     codes, uniques = pd.factorize(obj, sort=False, use_na_sentinel=False)
     return codes, list(uniques.tolist() if hasattr(uniques, "tolist") else uniques)
-
-
-def _pandas() -> Any:
-    try:
-        import pandas as pd
-    except ImportError:
-        return None
-    return pd

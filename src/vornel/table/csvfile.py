@@ -8,6 +8,7 @@ import io
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
+from vornel.table import _deps
 from vornel.table.blocks import Block, InputError, Values, arrow_keys, arrow_values
 
 # Text that stands for a missing value, as R and pandas write it.
@@ -97,8 +98,7 @@ class CsvSource:
         return None  # known only after reading
 
     def blocks(self, columns: Sequence[str], by: Sequence[str], auto: bool) -> Iterator[Block]:
-        import pyarrow as pa
-        import pyarrow.csv as pcsv
+        pa, pcsv = _deps.pa(), _deps.pcsv()
 
         wanted = list(columns)
         if auto:
@@ -176,8 +176,7 @@ def _numeric_or_null(pa: Any, typ: Any) -> bool:
 
 def _first_bad_number(cells: list[str], na: set[str]) -> int | None:
     """Index of the first cell that is neither missing nor a number to pyarrow's parser."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
+    pa, pc = _deps.pa(), _deps.pc()
 
     arr = pa.array([None if c in na else c.encode("utf-8", "surrogateescape") for c in cells],
                    pa.binary())

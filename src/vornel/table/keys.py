@@ -69,7 +69,8 @@ class KeyMap:
         """The group id of every row of a block."""
         if len(columns) == 1:
             codes, uniques = encode(columns[0])
-            return self._lookup(uniques, self.names[0])[codes]
+            one: npt.NDArray[np.int32] = self._lookup(uniques, self.names[0])[codes]
+            return one
         # Several key columns: a row's key is the tuple of its values; the block's distinct
         # tuples come from encoding the pairs of per-column codes.
         combined: npt.NDArray[np.int64] | None = None
@@ -87,7 +88,8 @@ class KeyMap:
             parts.append([prev[p // width] + (uniques[p % width],) for p in first.tolist()])
             combined = pair_codes
         assert combined is not None
-        return self._lookup(parts[-1], ", ".join(self.names))[combined]
+        ids: npt.NDArray[np.int32] = self._lookup(parts[-1], ", ".join(self.names))[combined]
+        return ids
 
 
 def _first_appearance(values: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64],

@@ -6,10 +6,11 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import IO, Any, Protocol
+from typing import IO, Any, Protocol, cast
 
 import numpy as np
 
+from vornel.table import _deps
 from vornel.table.blocks import (Block, InputError, KeyColumn, Values, arrow_keys,
                                  arrow_values, is_numeric_arrow, numpy_keys, numpy_values,
                                  pandas_encode)
@@ -57,18 +58,20 @@ class PandasSource(_Columns):
         self.df = df
 
     def numeric(self, name: str) -> bool:
-        import pandas as pd
-
+        pd = _deps.pd()
         dt = self.df[name].dtype
         return bool(pd.api.types.is_numeric_dtype(dt) and not pd.api.types.is_bool_dtype(dt))
 
     def blocks(self, columns: Sequence[str], by: Sequence[str], auto: bool) -> Iterator[Block]:
-        import pandas as pd
-
+        pd = _deps.pd()
         df = self.df
         values = {name: _pandas_values(df[name], name) for name in columns}
-        keys = [KeyColumn(lambda s=df[k]: pandas_encode(pd, s)) for k in by]
+        keys = [_pandas_keys(pd, df[k]) for k in by]
         yield Block(len(df), values, keys)
+
+
+def _pandas_keys(pd: Any, s: Any) -> KeyColumn:
+    return KeyColumn(lambda: pandas_encode(pd, s))
 
 
 def _pandas_values(s: Any, name: str) -> Values:
@@ -78,8 +81,7 @@ def _pandas_values(s: Any, name: str) -> Values:
             raise InputError(f"not numeric (dtype {dt})", column=str(name))
         return numpy_values(s.to_numpy())
     if hasattr(dt, "pyarrow_dtype"):
-        import pyarrow as pa
-
+        pa = _deps.pa()
         return _arrow_checked(pa.array(s.array), name)
     # pandas' masked dtypes (Int64, Float64, ...): the mask says which rows hold no value.
     try:
@@ -91,8 +93,7 @@ def _pandas_values(s: Any, name: str) -> Values:
 
 
 def _arrow_checked(arr: Any, name: str) -> Values:
-    import pyarrow as pa
-
+    pa = _deps.pa()
     if not (is_numeric_arrow(arr.type) or pa.types.is_null(arr.type)
             or pa.types.is_boolean(arr.type)):
         raise InputError(f"not numeric (type {arr.type})", column=str(name))
@@ -113,8 +114,7 @@ class ArrowSource(_Columns):
         return is_numeric_arrow(self.schema.field(name).type)
 
     def blocks(self, columns: Sequence[str], by: Sequence[str], auto: bool) -> Iterator[Block]:
-        import pyarrow as pa
-
+        pa = _deps.pa()
         data = self.data
         batches = [data] if isinstance(data, pa.RecordBatch) else (
             data.to_batches() if isinstance(data, pa.Table) else data)
@@ -210,8 +210,7 @@ class NpySource(_Columns):
 
 class ParquetSource(_Columns):
     def __init__(self, path: str, block_bytes: int) -> None:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        pa, pq = _deps.pa(), _deps.pq()
 
         _expect(path, b"PAR1", "a Parquet file")
         try:
@@ -270,7 +269,7 @@ def open_csv(path: str) -> tuple[IO[bytes], str]:
     if method == "gzip":
         import gzip
 
-        return gzip.open(path, "rb"), path
+        return cast(IO[bytes], gzip.open(path, "rb")), path
     if method == "bzip2":
         import bz2
 
@@ -281,7 +280,7 @@ def open_csv(path: str) -> tuple[IO[bytes], str]:
         return lzma.open(path, "rb"), path
     from compression import zstd
 
-    return zstd.open(path, "rb"), path
+    return cast(IO[bytes], zstd.open(path, "rb")), path
 
 
 def file_source(path: str, na_values: Sequence[str], block_bytes: int,

@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vornel import state
+from vornel.table import _deps
 from vornel.table.blocks import Block, Values
 from vornel.table.keys import KeyMap
 
@@ -161,8 +162,7 @@ class Summary:
     def to_pandas(self) -> Any:
         """A pandas DataFrame indexed by (keys..., column), or by column without grouping,
         with columns count, sum, mean, min, max, var, std."""
-        import pandas as pd
-
+        pd = _deps.pd()
         key_cols, stats = self._columns()
         names = [*(self.by or []), "column"]
         if len(key_cols) == 1:
@@ -173,8 +173,7 @@ class Summary:
 
     def to_arrow(self) -> Any:
         """A pyarrow Table: the key columns, "column", then the statistics."""
-        import pyarrow as pa
-
+        pa = _deps.pa()
         key_cols, stats = self._columns()
         names = [*(self.by or []), "column"]
         arrays = {n: pa.array(c) for n, c in zip(names, key_cols)}
