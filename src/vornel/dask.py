@@ -25,7 +25,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Literal, cast, overload
+from typing import TYPE_CHECKING, Any, Literal, cast, overload
 
 import numpy as np
 
@@ -333,18 +333,20 @@ def describe(ddf: object, columns: str | Sequence[str] | None = None,
     rounds sums, means and variances differently from one running update).
 
     Column and key names are checked against the frame's metadata before any task runs."""
-    from dask import delayed
-    from dask.dataframe import DataFrame
+    from dask.delayed import delayed
 
     from vornel.table import describe as describe_table
 
-    if not isinstance(ddf, DataFrame):
+    # By its interface: the class differs between dask's legacy and expression frames.
+    if not all(hasattr(ddf, a) for a in ("_meta", "to_delayed", "npartitions")) or not hasattr(
+            getattr(ddf, "_meta"), "columns"):
         raise TypeError(f"ddf must be a dask DataFrame, not {type(ddf).__name__}")
+    frame = cast(Any, ddf)
     every = _check_split_every(split_every)
-    meta = describe_table(ddf._meta, columns=columns, by=by, skipna=skipna)
+    meta = describe_table(frame._meta, columns=columns, by=by, skipna=skipna)
     cols, keys = meta.columns, meta.by
     nodes = [delayed(_describe_partition, pure=True)(part, cols, keys, skipna)
-             for part in ddf.to_delayed()]
+             for part in frame.to_delayed()]
     if not nodes:
         return meta
     while len(nodes) > 1:
