@@ -125,7 +125,7 @@ def _parser() -> argparse.ArgumentParser:
                         "distinct combination), in order of first appearance")
     d.add_argument("--format", "-f", choices=sorted(FORMATS), default="table",
                    help="output format (default: table)")
-    d.add_argument("--na-values", metavar="LIST", default=",".join(NA_VALUES),
+    d.add_argument("--na-values", metavar="LIST", default=None,
                    help="comma-separated CSV cells that hold no value (default: "
                         f"'{','.join(NA_VALUES)}', the empty cell included)")
     d.add_argument("--keep-nan", action="store_true",
@@ -149,9 +149,13 @@ def _describe(args: argparse.Namespace) -> Any:
             raise UsageError("--demo takes no FILE")
         return describe(demo_data(), columns=args.columns, by=by or ["station"],
                         skipna=not args.keep_nan)
-    na = args.na_values.split(",")
-    if args.keep_nan and "--na-values" not in (sys.argv if args.argv is None else args.argv):
-        na = [v for v in na if v.lower() != "nan"]  # NaN cells are values now
+    if args.na_values is not None:
+        na = args.na_values.split(",")
+    else:
+        from vornel.table.csvfile import NA_VALUES
+
+        # With --keep-nan, NaN cells are values, unless --na-values says otherwise.
+        na = [v for v in NA_VALUES if not (args.keep_nan and v.lower() == "nan")]
     bar = Progress(sum(_size(p) for p in args.files), "reading")
     try:
         return describe(args.files or [STDIN], columns=args.columns, by=by,
@@ -173,7 +177,6 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     try:
         args = _parser().parse_args(argv)
-        args.argv = argv
         if args.command is None:
             raise UsageError("a command is required (describe)")
         if args.block_size < 1:

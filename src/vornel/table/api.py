@@ -75,15 +75,21 @@ def _blocks(plan: _Plan, data: Any, na_values: Sequence[str], block_bytes: int,
 
 
 def _prefetch(blocks: Iterator[Block]) -> Iterator[Block]:
-    """The blocks, each read in a helper thread while the one before is summarised."""
-    q: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=1)
+    """The blocks, each read in a helper thread while the one before is summarised. At
+    most two blocks are alive at once, which bounds memory."""
+    q: queue.Queue[tuple[str, Any]] = queue.Queue()
+    slots = threading.Semaphore(2)
     stop = threading.Event()
 
     def produce() -> None:
         try:
-            for b in blocks:
+            while True:
+                slots.acquire()
                 if stop.is_set():
                     return
+                b = next(blocks, None)
+                if b is None:
+                    break
                 q.put(("block", b))
             q.put(("end", None))
         except BaseException as e:  # handed to the consumer, which raises it
@@ -99,13 +105,11 @@ def _prefetch(blocks: Iterator[Block]) -> Iterator[Block]:
             if kind == "error":
                 raise item
             yield item
+            del item
+            slots.release()  # the consumer is done with that block
     finally:
         stop.set()
-        while t.is_alive():  # unblock a producer waiting on a full queue
-            try:
-                q.get(timeout=0.05)
-            except queue.Empty:
-                pass
+        slots.release()
         t.join()
 
 

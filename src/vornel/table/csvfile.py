@@ -9,17 +9,18 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
 from vornel.table import _deps
-from vornel.table.blocks import Block, InputError, Values, arrow_keys, arrow_values
+from vornel.table.blocks import Block, InputError, Values, arrow_values
+from vornel.table.keys import arrow_keys
 
 # Text that stands for a missing value, as R and pandas write it.
 NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
-BLOCK_BYTES = 32 << 20
+BLOCK_BYTES = 16 << 20
 
 
-def record_end(buf: bytes, start: int = 0) -> int:
-    """The offset just past the last line break of buf that ends a record (one outside
-    quotes, counting from start, a record boundary); 0 if there is none."""
-    cut = buf.rfind(b"\n", start)
+def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -> int:
+    """The offset just past the last line break of buf[:end] that ends a record (one
+    outside quotes, counting from start, a record boundary); 0 if there is none."""
+    cut = buf.rfind(b"\n", start, end)
     if cut < 0:
         return 0
     if buf.find(b'"', start, cut) < 0:
@@ -47,25 +48,54 @@ def first_record_end(buf: bytes) -> int:
     return 0
 
 
+class Range:
+    """A byte range of the input, a view of a buffer of its own (handed to the parser
+    without a copy)."""
+
+    def __init__(self, buf: bytearray, end: int) -> None:
+        self.buf, self.end = buf, end
+        self.view = memoryview(buf)[:end]
+
+    def lines(self) -> int:
+        return self.buf.count(b"\n", 0, self.end)
+
+    def quoted(self) -> bool:
+        return self.buf.find(b'"', 0, self.end) >= 0
+
+
 def _ranges(f: IO[bytes], size: int, head: bytes,
-            progress: Callable[[int], None]) -> Iterator[bytes]:
+            progress: Callable[[int], None]) -> Iterator[Range]:
     """Byte ranges of about size bytes (more where a record is longer), each ending at a
     record boundary, the last at the end of input."""
-    carry = head
+    carry = bytes(head)
     while True:
-        data = f.read(size)
-        progress(len(data))
-        if not data:
-            if carry:
-                yield carry
+        # Read straight into the range's own buffer, after the carried partial record.
+        buf = bytearray(len(carry) + size)
+        buf[: len(carry)] = carry
+        got = _read_into(f, memoryview(buf)[len(carry):])
+        progress(got)
+        end = len(carry) + got
+        if got == 0:
+            if end:
+                yield Range(buf, end)
             return
-        buf = carry + data if carry else data
-        cut = record_end(buf)
+        cut = record_end(buf, 0, end)
         if cut == 0:
-            carry = buf  # one record longer than a range: read on
+            carry = bytes(buf[:end])  # one record longer than a range: read on
             continue
-        carry = buf[cut:]
-        yield buf[:cut] if cut < len(buf) else buf
+        carry = bytes(buf[cut:end])
+        yield Range(buf, cut)
+
+
+def _read_into(f: IO[bytes], view: memoryview) -> int:
+    """Fills view as far as the input goes (a compressed stream returns short reads)."""
+    done = 0
+    while done < len(view):
+        n = f.readinto(view[done:])  # type: ignore[attr-defined]
+        if not n:
+            break
+        done += n
+    return done
 
 
 class CsvSource:
@@ -113,13 +143,15 @@ class CsvSource:
             convert = pcsv.ConvertOptions(
                 column_types=types, include_columns=[*by, *wanted], null_values=self.na_values,
                 strings_can_be_null=True, true_values=[], false_values=[])
-            parse = pcsv.ParseOptions(newlines_in_values=b'"' in chunk)
+            parse = pcsv.ParseOptions(newlines_in_values=chunk.quoted())
             try:
-                table = pcsv.read_csv(pa.py_buffer(chunk), read_options=read,
+                table = pcsv.read_csv(pa.py_buffer(chunk.view), read_options=read,
                                       parse_options=parse, convert_options=convert)
             except (pa.ArrowInvalid, UnicodeDecodeError) as e:
                 floats = [] if auto else wanted
-                raise self._locate(chunk, line, [*by, *wanted], floats, str(e)) from None
+                raise self._locate(bytes(chunk.view), line, [*by, *wanted], floats, str(e)) from None
+            if auto:
+                table = self._signed_zeros(chunk, table, by, read, parse)
             values: dict[str, Values] = {}
             for name in list(wanted):
                 col = table.column(name)
@@ -131,8 +163,33 @@ class CsvSource:
                 if not pa.types.is_null(col.type):
                     self.untyped.discard(name)
                 values[name] = arrow_values(col)
-            yield Block(table.num_rows, values, [arrow_keys(table.column(k)) for k in by], line)
-            line += chunk.count(b"\n")
+            block = Block(table.num_rows, values, [arrow_keys(table.column(k)) for k in by], line)
+            line += chunk.lines()
+            del chunk, table  # the parsed block holds copies: free the bytes before waiting
+            yield block
+
+    def _signed_zeros(self, chunk: Range, table: Any, by: Sequence[str], read: Any,
+                      parse: Any) -> Any:
+        """The table with its inferred integer columns that hold a zero read again as
+        float64 when the range has a "-0" somewhere: integer parsing makes "-0" 0.0 where
+        float64 parsing keeps -0.0, and the bits must not depend on the type a range
+        happened to infer."""
+        pa, pc, pcsv = _deps.pa(), _deps.pc(), _deps.pcsv()
+        if chunk.buf.find(b"-0", 0, chunk.end) < 0:
+            return table
+        ints = [name for name in table.column_names if name not in by
+                and pa.types.is_integer(table.column(name).type)
+                and pc.any(pc.equal(table.column(name), 0)).as_py()]
+        if not ints:
+            return table
+        convert = pcsv.ConvertOptions(
+            column_types={name: pa.float64() for name in ints}, include_columns=ints,
+            null_values=self.na_values, strings_can_be_null=True)
+        again = pcsv.read_csv(pa.py_buffer(chunk.view), read_options=read, parse_options=parse,
+                              convert_options=convert)
+        for name in ints:
+            table = table.set_column(table.column_names.index(name), name, again.column(name))
+        return table
 
     def _locate(self, chunk: bytes, line: int, names: list[str], floats: list[str],
                 message: str) -> InputError:
@@ -143,29 +200,39 @@ class CsvSource:
         pos = {h: i for i, h in enumerate(self.header)}
         rows: list[list[str]] = []
         lines: list[int] = []
+        broken: InputError | None = None  # the first ragged or malformed row
         try:
             for row in reader:
                 if not row:
                     continue
                 if len(row) != len(self.header):
-                    return InputError(f"expected {len(self.header)} fields, got {len(row)}",
-                                      self.source, line + reader.line_num - 1)
+                    broken = InputError(f"expected {len(self.header)} fields, got {len(row)}",
+                                        self.source, line + reader.line_num - 1)
+                    break
                 rows.append(row)
                 lines.append(line + reader.line_num - 1)
         except csv.Error as e:
-            return InputError(f"malformed CSV: {e}", self.source, line + reader.line_num - 1)
+            broken = InputError(f"malformed CSV: {e}", self.source, line + reader.line_num - 1)
+        # The earliest fault is told, whichever column it is in, so the message does not
+        # depend on where the ranges were cut.
         na = set(self.na_values)
+        bad: list[tuple[int, InputError]] = []
         for name in names:
             cells = [r[pos[name]] for r in rows]
             for i, cell in enumerate(cells):
                 if not _is_utf8(cell):
-                    return InputError("not UTF-8 text", self.source, lines[i], name)
+                    bad.append((i, InputError("not UTF-8 text", self.source, lines[i], name)))
+                    break
         for name in floats:
             cells = [r[pos[name]] for r in rows]
-            bad = _first_bad_number(cells, na)
-            if bad is not None:
-                return InputError(f"not a number: {cells[bad]!r}", self.source, lines[bad],
-                                  name)
+            i = _first_bad_number(cells, na)
+            if i is not None:
+                bad.append((i, InputError(f"not a number: {cells[i]!r}", self.source, lines[i],
+                                          name)))
+        if bad:
+            return min(bad, key=lambda b: b[0])[1]
+        if broken is not None:
+            return broken
         return InputError(f"unreadable CSV in the block from this line on: {message}",
                           self.source, line)
 

@@ -4,21 +4,59 @@ grow in order of first appearance across all blocks."""
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from vornel.table.blocks import InputError, KeyColumn
+from vornel.table import _deps
+from vornel.table.blocks import InputError
 
 IDS = np.int32  # group ids: the grouped loop takes int32, and half the bytes of int64
 MAX_GROUPS = 2**31 - 1
+SCAN_ROWS = 1 << 16  # rows per step of the first-appearance scan
+Codes = npt.NDArray[np.integer[Any]]
+
+
+@dataclass
+class Encoded:
+    """A block's key column as codes: row i has key uniques[codes[i]], or a missing key
+    where codes[i] is -1. order lists the codes in order of first appearance, K (the number
+    of uniques) standing for the missing key; None means uniques are already in that order
+    with the missing key, if any, appearing after the first null_rank of them."""
+
+    codes: Codes
+    uniques: Sequence[Any]
+    order: list[int] | None = None
+
+    def appearance(self) -> list[int]:
+        if self.order is not None:
+            return self.order
+        k = len(self.uniques)
+        neg = np.flatnonzero(self.codes < 0)
+        if not len(neg):
+            return list(range(k))
+        # Codes are handed out in order of appearance, so the uniques before the first
+        # missing key are those with a smaller code than any row before it.
+        first = int(neg[0])
+        rank = int(self.codes[:first].max()) + 1 if first else 0
+        return [*range(rank), k, *range(rank, k)]
+
+
+class KeyColumn:
+    """A key column of a block, encoded when the block is summarised."""
+
+    def __init__(self, encode: Callable[[], Encoded]) -> None:
+        self.encode = encode
 
 
 def _normal(key: Any) -> Any:
     """One Python value per key: every missing marker (None, NaN, NaT, pandas' NA) is None,
     and -0.0 is 0.0, so equal keys meet in one dict entry."""
+    if isinstance(key, np.generic):
+        key = key.item()
     if key is None:
         return None
     if isinstance(key, float):
@@ -29,13 +67,6 @@ def _normal(key: Any) -> Any:
     except (TypeError, ValueError):  # pandas' NA has no truth value
         return None
     return key
-
-
-def encode(column: KeyColumn) -> tuple[npt.NDArray[np.integer[Any]], list[Any]]:
-    """Codes in [0, K) per row and the K distinct keys in order of first appearance in the
-    block (missing keys included, as None)."""
-    codes, uniques = column.encode()
-    return codes, [_normal(u) for u in uniques]
 
 
 class KeyMap:
@@ -49,10 +80,16 @@ class KeyMap:
     def __len__(self) -> int:
         return len(self.keys)
 
-    def _lookup(self, uniques: Sequence[Any], name: str) -> npt.NDArray[np.int32]:
+    def _lookup(self, enc: Encoded, name: str) -> tuple[npt.NDArray[np.int32], list[int], int]:
+        """Ids of the block's codes (index K for the missing key), the codes in order of
+        appearance, and how many of them got a new id."""
         ids, keys = self._ids, self.keys
-        out = np.empty(len(uniques), IDS)
-        for j, u in enumerate(uniques):
+        k = len(enc.uniques)
+        order = enc.appearance()
+        out = np.zeros(k + 1, IDS)
+        before = len(keys)
+        for j in order:
+            u = None if j == k else _normal(enc.uniques[j])
             try:
                 g = ids.get(u)
             except TypeError:
@@ -63,33 +100,43 @@ class KeyMap:
                     raise InputError(f"more than {MAX_GROUPS} groups", column=name)
                 keys.append(u)
             out[j] = g
-        return out
+        return out, order, len(keys) - before
 
-    def ids(self, columns: Sequence[KeyColumn]) -> npt.NDArray[np.int32]:
-        """The group id of every row of a block."""
+    def map_block(self, columns: Sequence[KeyColumn]) -> tuple[Codes, npt.NDArray[np.int32],
+                                                               list[int] | None]:
+        """(codes, m, fresh): row i belongs to group m[codes[i]] (code -1 is m[-1], the
+        missing key). fresh lists the codes present when each got a new group of its own,
+        so the block may be folded in code space and its records placed at m[fresh]."""
         if len(columns) == 1:
-            codes, uniques = encode(columns[0])
-            one: npt.NDArray[np.int32] = self._lookup(uniques, self.names[0])[codes]
-            return one
-        # Several key columns: a row's key is the tuple of its values; the block's distinct
-        # tuples come from encoding the pairs of per-column codes.
-        combined: npt.NDArray[np.int64] | None = None
-        parts: list[list[Any]] = []
-        for column in columns:
-            codes, uniques = encode(column)
-            if combined is None:
-                combined = codes.astype(np.int64)
-                parts = [[(u,) for u in uniques]]
-                continue
-            pair = combined * len(uniques) + codes
-            pair_codes, first = _first_appearance(pair)
-            width = len(uniques)
-            prev = parts[-1]
-            parts.append([prev[p // width] + (uniques[p % width],) for p in first.tolist()])
-            combined = pair_codes
-        assert combined is not None
-        ids: npt.NDArray[np.int32] = self._lookup(parts[-1], ", ".join(self.names))[combined]
-        return ids
+            enc = columns[0].encode()
+            name = self.names[0]
+        else:
+            enc = _combine([c.encode() for c in columns])
+            name = ", ".join(self.names)
+        m, order, new = self._lookup(enc, name)
+        return enc.codes, m, (order if new == len(order) else None)
+
+
+def _combine(parts: list[Encoded]) -> Encoded:
+    """Several key columns as one: the codes of the tuples of their keys, numbered by first
+    appearance, without missing codes (a tuple holding a missing key is a key of its own)."""
+    combined: npt.NDArray[np.int64] | None = None
+    tuples: list[tuple[Any, ...]] = []
+    for enc in parts:
+        k = len(enc.uniques)
+        codes = np.where(enc.codes < 0, k, enc.codes).astype(np.int64)
+        values = [*enc.uniques, None]
+        if combined is None:
+            combined, tuples = codes, [(v,) for v in values]
+            continue
+        width = k + 1
+        combined, first = _first_appearance(combined * width + codes)
+        tuples = [tuples[p // width] + (values[p % width],) for p in first.tolist()]
+    assert combined is not None
+    if len(parts) > 1:
+        return Encoded(combined, tuples)
+    first_codes, first = _first_appearance(combined)
+    return Encoded(first_codes, [tuples[p] for p in first.tolist()])
 
 
 def _first_appearance(values: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64],
@@ -101,3 +148,130 @@ def _first_appearance(values: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int
     rank = np.empty(len(uniq), np.int64)
     rank[order] = np.arange(len(uniq))
     return rank[inverse.reshape(-1)], uniq[order]
+
+
+def scan_order(codes: Codes, k: int) -> list[int]:
+    """The codes in [-1, k) that occur, in order of first appearance (k for -1), found by
+    scanning the rows in steps, stopping early once all k codes (and -1, if it occurs) have
+    been met. For small code ranges (categories, small integers) this replaces hashing
+    every row."""
+    want = k + int(np.any(codes < 0))
+    seen = np.zeros(k + 1, np.bool_)  # -1 indexes the last slot, the missing key's
+    order: list[int] = []
+    for lo in range(0, len(codes), SCAN_ROWS):
+        chunk = codes[lo:lo + SCAN_ROWS]
+        new = chunk[~seen[chunk]]
+        if len(new):
+            u, idx = np.unique(new, return_index=True)
+            u = u[np.argsort(idx, kind="stable")]
+            seen[u] = True
+            order.extend(k if c < 0 else c for c in u.tolist())
+            if len(order) == want:
+                break
+    return order
+
+
+# ---------------------------------------------------------------- encoders
+
+
+def arrow_keys(arr: Any) -> KeyColumn:
+    """Keys of an Arrow Array or ChunkedArray (dictionary-encoded ones included)."""
+    def encode() -> Encoded:
+        pa, pc = _deps.pa(), _deps.pc()
+        a = arr
+        if isinstance(a, pa.ChunkedArray):
+            if pa.types.is_dictionary(a.type) and a.num_chunks > 1:
+                return _unified(a.unify_dictionaries())
+            a = a.combine_chunks() if a.num_chunks != 1 else a.chunk(0)
+        if pa.types.is_dictionary(a.type):
+            # Dictionary order need not be appearance order: scan the indices.
+            codes = _filled(a.indices)
+            return Encoded(codes, a.dictionary.to_pylist(),
+                           scan_order(codes, len(a.dictionary)))
+        if pa.types.is_string_view(a.type) or pa.types.is_binary_view(a.type):
+            a = a.cast(pa.large_string() if pa.types.is_string_view(a.type)
+                       else pa.large_binary())
+        enc = pc.dictionary_encode(a)  # nulls stay null: code -1
+        return Encoded(_filled(enc.indices), enc.dictionary.to_pylist())
+
+    return KeyColumn(encode)
+
+
+def _filled(indices: Any) -> Codes:
+    if indices.null_count:
+        indices = indices.fill_null(-1)
+    codes: Codes = indices.to_numpy(zero_copy_only=False)
+    return codes
+
+
+def _unified(a: Any) -> Encoded:
+    """Dictionary chunks sharing one dictionary. A parser builds each chunk's dictionary in
+    order of appearance, and their union taken in chunk order keeps that order."""
+    codes = np.concatenate([_filled(c.indices) for c in a.chunks])
+    return Encoded(codes, a.chunk(0).dictionary.to_pylist())
+
+
+def numpy_keys(a: npt.NDArray[Any]) -> KeyColumn:
+    def encode() -> Encoded:
+        if a.dtype.kind in "iu" and len(a):
+            small = _small_ints(a)
+            if small is not None:
+                return small
+        pd = _deps.pandas_or_none()
+        if pd is not None:
+            return pandas_encode(pd, a)
+        if a.dtype.kind == "O":
+            index: dict[Any, int] = {}
+            codes = np.fromiter((index.setdefault(_normal(k), len(index)) for k in a.tolist()),
+                                np.int64, len(a))
+            return Encoded(codes, list(index))
+        return arrow_keys(_deps.pa().array(a)).encode()
+
+    return KeyColumn(encode)
+
+
+def _small_ints(a: npt.NDArray[Any]) -> Encoded | None:
+    """Integers of a narrow range coded by their offset from the smallest, no hashing."""
+    lo, hi = int(a.min()), int(a.max())
+    span = hi - lo + 1
+    if span > max(2 * len(a), 1 << 16) or span > MAX_GROUPS:
+        return None
+    if -(2**31) <= lo and hi < 2**31:
+        codes = a.astype(np.int32)  # a new array: the offset is taken in place
+        if lo:
+            codes -= np.int32(lo)
+    else:
+        codes = (a - lo).astype(np.int32)
+    return Encoded(codes, _Offsets(lo, span), scan_order(codes, span))
+
+
+class _Offsets(Sequence[int]):
+    """The integers lo, lo + 1, ..., as a sequence that is never built."""
+
+    def __init__(self, lo: int, n: int) -> None:
+        self.lo, self.n = lo, n
+
+    def __len__(self) -> int:
+        return self.n
+
+    def __getitem__(self, j: Any) -> Any:
+        return self.lo + j
+
+
+def pandas_encode(pd: Any, obj: Any) -> Encoded:
+    """Keys of a pandas Series or a NumPy array, factorised by pandas."""
+    dtype = getattr(obj, "dtype", None)
+    if isinstance(dtype, pd.CategoricalDtype):
+        codes = np.asarray(obj.cat.codes if hasattr(obj, "cat") else obj.codes)
+        cats = obj.cat.categories if hasattr(obj, "cat") else obj.categories
+        return Encoded(codes, list(cats), scan_order(codes, len(cats)))
+    if hasattr(dtype, "pyarrow_dtype"):
+        return arrow_keys(_deps.pa().chunked_array(obj.array._pa_array)).encode()
+    if isinstance(dtype, np.dtype) and dtype.kind in "iu" and len(obj):
+        small = _small_ints(np.asarray(obj))
+        if small is not None:
+            return small
+    if isinstance(dtype, np.dtype) and dtype.kind == "f":
+        obj = np.asarray(obj) + 0.0  # -0.0 and 0.0 are one key
+    codes, uniques = pd.factorize(obj, sort=False)  # missing keys: -1
+    return Encoded(codes, uniques.tolist() if hasattr(uniques, "tolist") else list(uniques))

@@ -41,7 +41,7 @@ def table(s: Summary) -> str:
     head = _key_names(s) + ["column", *STATS]
     body = []
     for key, name, res in s.rows():
-        cells = [_text(k) or "(null)" for k in _key_cells(s, key)] + [str(name)]
+        cells = ["(null)" if k is None else _text(k) for k in _key_cells(s, key)] + [str(name)]
         for stat in STATS:
             v = res[stat]
             cells.append("-" if v is None else str(v) if stat == "count" else f"{v:.10g}")

@@ -11,9 +11,8 @@ from typing import IO, Any, Protocol, cast
 import numpy as np
 
 from vornel.table import _deps
-from vornel.table.blocks import (Block, InputError, KeyColumn, Values, arrow_keys,
-                                 arrow_values, is_numeric_arrow, numpy_keys, numpy_values,
-                                 pandas_encode)
+from vornel.table.blocks import Block, InputError, Values, arrow_values, is_numeric_arrow, numpy_values
+from vornel.table.keys import KeyColumn, arrow_keys, numpy_keys, pandas_encode
 from vornel.table.csvfile import BLOCK_BYTES, CsvSource
 
 STDIN = "-"
@@ -225,7 +224,8 @@ class ParquetSource(_Columns):
         return is_numeric_arrow(self.schema.field(name).type)
 
     def blocks(self, columns: Sequence[str], by: Sequence[str], auto: bool) -> Iterator[Block]:
-        rows = max(1024, self.block_bytes // 16)
+        # Bounded in bytes: a batch of wide rows holds fewer of them.
+        rows = max(1024, self.block_bytes // (8 * (len(columns) + len(by) + 1)))
         for batch in self.file.iter_batches(batch_size=rows, columns=[*by, *columns],
                                             use_threads=True):
             yield Block(batch.num_rows,

@@ -3,7 +3,9 @@ finished `Summary` with its pandas, Arrow and dict forms."""
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -18,7 +20,8 @@ STATS = ("count", "sum", "mean", "min", "max", "var", "std")
 Records = npt.NDArray[np.void]
 
 
-def _fold(ids: npt.NDArray[np.int32] | None, v: Values, into: Records, skipna: bool) -> None:
+def _fold(ids: npt.NDArray[np.integer[Any]] | None, v: Values, into: Records,
+          skipna: bool) -> None:
     data = v.data
     if v.missing is not None and not skipna:
         # Missing rows hold NaN; NaN that is a value still counts, so drop them by mask.
@@ -29,6 +32,24 @@ def _fold(ids: npt.NDArray[np.int32] | None, v: Values, into: Records, skipna: b
         state.summarise(data, into=into, skipna=skipna)
     else:
         state.summarise_grouped(ids, data, len(into), into=into, skipna=skipna)
+
+
+_POOL: ThreadPoolExecutor | None = None
+PARALLEL_VALUES = 1 << 20  # below this many values a block's columns fold on one thread
+
+
+def _each(jobs: list[Callable[[], None]], values: int) -> None:
+    """Runs the jobs (folds of separate columns, which share nothing), on two threads when
+    there is enough work: the loops run detached, so both cores count."""
+    global _POOL
+    if len(jobs) < 2 or values < PARALLEL_VALUES:
+        for job in jobs:
+            job()
+        return
+    if _POOL is None:
+        _POOL = ThreadPoolExecutor(2, thread_name_prefix="vornel-fold")
+    for f in [_POOL.submit(job) for job in jobs]:
+        f.result()
 
 
 class Summariser:
@@ -52,12 +73,38 @@ class Summariser:
                 self.records[name] = bigger
 
     def add(self, block: Block) -> None:
-        ids = None
-        if self.keys is not None:
-            ids = self.keys.ids(block.keys)
-            self._grow(len(self.keys))
-        for name in self.columns:
-            _fold(ids, block.columns[name], self.records[name], self.skipna)
+        cols = [(self.records[c], block.columns[c]) for c in self.columns]
+        work = block.n * len(cols)
+        if self.keys is None:
+            _each([partial(_fold, None, v, rec, self.skipna) for rec, v in cols], work)
+            return
+        codes, m, fresh = self.keys.map_block(block.keys)
+        self._grow(len(self.keys))
+        cols = [(self.records[c], block.columns[c]) for c in self.columns]
+        if fresh is not None and len(fresh) < block.n:
+            self._add_fresh(codes, m, fresh, cols, work)
+            return
+        ids = m[codes]
+        _each([partial(_fold, ids, v, rec, self.skipna) for rec, v in cols], work)
+
+    def _add_fresh(self, codes: npt.NDArray[np.integer[Any]], m: npt.NDArray[np.int32],
+                   fresh: list[int], cols: list[tuple[Records, Values]], work: int) -> None:
+        """Every group of the block is new: fold in the block's own codes into new records
+        and place them. A new group's record starts empty either way, so the bits are
+        those of folding by group id, without a pass mapping every row to its id."""
+        k = len(m) - 1
+        if codes.dtype not in (np.int32, np.int64):
+            codes = codes.astype(np.int32)
+        if k in fresh:  # the missing key is among them: its code -1 becomes k
+            codes = np.where(codes < 0, k, codes)
+        at, ids = np.asarray(fresh, np.intp), m[fresh]
+
+        def fold(rec: Records, v: Values) -> None:
+            local = state.empty_records(k + 1)
+            _fold(codes, v, local, self.skipna)
+            rec[ids] = local[at]
+
+        _each([partial(fold, rec, v) for rec, v in cols], work)
 
     def drop(self, name: str) -> None:
         """Forgets a column (one found not to be numeric after all)."""
