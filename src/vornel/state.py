@@ -40,6 +40,7 @@ RECORD_DTYPE = np.dtype([("count", "<i8"), ("sum", "<f8"), ("mean", "<f8"), ("m2
 _FIELDS: tuple[str, ...] = ("count", "sum", "mean", "m2", "min", "max")
 _DBL_MAX = np.finfo(np.float64).max
 _COLUMNS = ("count", "sum", "mean", "min", "max", "var", "std")
+_EMPTY = np.array((0, 0.0, 0.0, 0.0, _DBL_MAX, -_DBL_MAX), RECORD_DTYPE)
 _MAX_GROUPS = 2**31 - 1
 
 # The stored form (docs/state-format.md).
@@ -53,9 +54,8 @@ Accumulator = CyStreamStats | CyGroupedStreamStats
 
 def empty_records(shape: int | tuple[int, ...] = ()) -> NDArray[np.void]:
     """A new records array of the given shape holding empty records (the initial state)."""
-    out = np.zeros(shape, RECORD_DTYPE)
-    out["min"] = _DBL_MAX
-    out["max"] = -_DBL_MAX
+    out = np.empty(shape, RECORD_DTYPE)
+    out[...] = _EMPTY  # whole records at a time: faster than a strided pass per field
     return out
 
 

@@ -15,6 +15,7 @@ from vornel.table.keys import arrow_keys
 # Text that stands for a missing value, as R and pandas write it.
 NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
 BLOCK_BYTES = 16 << 20
+MANY_KEYS_BYTES = 64 << 20  # the largest range, taken when keys are many
 
 
 def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -> int:
@@ -63,12 +64,13 @@ class Range:
         return self.buf.find(b'"', 0, self.end) >= 0
 
 
-def _ranges(f: IO[bytes], size: int, head: bytes,
+def _ranges(f: IO[bytes], sizes: Callable[[], int], head: bytes,
             progress: Callable[[int], None]) -> Iterator[Range]:
-    """Byte ranges of about size bytes (more where a record is longer), each ending at a
+    """Byte ranges of about sizes() bytes (more where a record is longer), each ending at a
     record boundary, the last at the end of input."""
     carry = bytes(head)
     while True:
+        size = sizes()
         # Read straight into the range's own buffer, after the carried partial record.
         buf = bytearray(len(carry) + size)
         buf[: len(carry)] = carry
@@ -135,7 +137,8 @@ class CsvSource:
             self.untyped = set(wanted)
         line = 1 + self.header_lines
         read = pcsv.ReadOptions(column_names=self.header, use_threads=True)
-        for chunk in _ranges(self.f, self.block_bytes, self.rest, self.progress):
+        size = [self.block_bytes]
+        for chunk in _ranges(self.f, lambda: size[0], self.rest, self.progress):
             # Keys are dictionary-encoded by the parser itself, in its threads.
             types: dict[str, Any] = {k: pa.dictionary(pa.int32(), pa.string()) for k in by}
             if not auto:
@@ -163,6 +166,8 @@ class CsvSource:
                 if not pa.types.is_null(col.type):
                     self.untyped.discard(name)
                 values[name] = arrow_values(col)
+            if by and size[0] < MANY_KEYS_BYTES and _many_keys(table.column(by[0])):
+                size[0] = min(2 * size[0], MANY_KEYS_BYTES)
             block = Block(table.num_rows, values, [arrow_keys(table.column(k)) for k in by], line)
             line += chunk.lines()
             del chunk, table  # the parsed block holds copies: free the bytes before waiting
@@ -170,25 +175,44 @@ class CsvSource:
 
     def _signed_zeros(self, chunk: Range, table: Any, by: Sequence[str], read: Any,
                       parse: Any) -> Any:
-        """The table with its inferred integer columns that hold a zero read again as
-        float64 when the range has a "-0" somewhere: integer parsing makes "-0" 0.0 where
-        float64 parsing keeps -0.0, and the bits must not depend on the type a range
+        """The table with its inferred integer columns read again as float64 where the
+        range may hold a cell that integer parsing reads otherwise: "-0" (0, where float64
+        keeps -0.0) in a column holding a zero, or hex such as "0x10" (16, where float64
+        refuses it: such a column is text). The numbers must not depend on the type a range
         happened to infer."""
         pa, pc, pcsv = _deps.pa(), _deps.pc(), _deps.pcsv()
-        if chunk.buf.find(b"-0", 0, chunk.end) < 0:
+        buf, end = chunk.buf, chunk.end
+        if not any(pa.types.is_integer(table.column(name).type)
+                   for name in table.column_names if name not in by):
+            return table  # no integer column: nothing to scan the bytes for
+        hex_ = buf.find(b"0x", 0, end) >= 0 or buf.find(b"0X", 0, end) >= 0
+        if not hex_ and buf.find(b"-0", 0, end) < 0:
             return table
         ints = [name for name in table.column_names if name not in by
                 and pa.types.is_integer(table.column(name).type)
-                and pc.any(pc.equal(table.column(name), 0)).as_py()]
+                and (hex_ or pc.any(pc.equal(table.column(name), 0)).as_py())]
         if not ints:
             return table
-        convert = pcsv.ConvertOptions(
-            column_types={name: pa.float64() for name in ints}, include_columns=ints,
-            null_values=self.na_values, strings_can_be_null=True)
-        again = pcsv.read_csv(pa.py_buffer(chunk.view), read_options=read, parse_options=parse,
-                              convert_options=convert)
-        for name in ints:
-            table = table.set_column(table.column_names.index(name), name, again.column(name))
+
+        def as_float(names: list[str]) -> Any:
+            convert = pcsv.ConvertOptions(
+                column_types={name: pa.float64() for name in names}, include_columns=names,
+                null_values=self.na_values, strings_can_be_null=True)
+            return pcsv.read_csv(pa.py_buffer(chunk.view), read_options=read,
+                                 parse_options=parse, convert_options=convert)
+
+        try:
+            again = as_float(ints)
+            columns = {name: again.column(name) for name in ints}
+        except pa.ArrowInvalid:  # some column holds hex: find which, one by one
+            columns = {}
+            for name in ints:
+                try:
+                    columns[name] = as_float([name]).column(name)
+                except pa.ArrowInvalid:
+                    columns[name] = table.column(name).cast(pa.string())  # text
+        for name, col in columns.items():
+            table = table.set_column(table.column_names.index(name), name, col)
         return table
 
     def _locate(self, chunk: bytes, line: int, names: list[str], floats: list[str],
@@ -235,6 +259,12 @@ class CsvSource:
             return broken
         return InputError(f"unreadable CSV in the block from this line on: {message}",
                           self.source, line)
+
+
+def _many_keys(keys: Any) -> bool:
+    """Whether a range's key column holds many distinct keys per row: then each range costs
+    a unification with all keys so far, and larger ranges pay it fewer times."""
+    return sum(len(c.dictionary) for c in keys.chunks) * 4 > len(keys)
 
 
 def _numeric_or_null(pa: Any, typ: Any) -> bool:

@@ -46,10 +46,12 @@ class Encoded:
 
 
 class KeyColumn:
-    """A key column of a block, encoded when the block is summarised."""
+    """A key column of a block, encoded when the block is summarised; arrow, where given,
+    gives the column as an Arrow array instead."""
 
-    def __init__(self, encode: Callable[[], Encoded]) -> None:
-        self.encode = encode
+    def __init__(self, encode: Callable[[], Encoded],
+                 arrow: Callable[[], Any] | None = None) -> None:
+        self.encode, self.arrow = encode, arrow
 
 
 def _normal(key: Any) -> Any:
@@ -115,6 +117,96 @@ class KeyMap:
             name = ", ".join(self.names)
         m, order, new = self._lookup(enc, name)
         return enc.codes, m, (order if new == len(order) else None)
+
+    def ordered(self) -> tuple[npt.NDArray[np.intp], list[Any]]:
+        """The group ids in order of first appearance, and their keys in that order."""
+        return np.arange(len(self.keys)), list(self.keys)
+
+
+def arrow_mappable(column: KeyColumn) -> bool:
+    """Whether a key column can go through ArrowKeyMap: an Arrow column of a type whose
+    dictionaries Arrow unifies, and whose equal keys Arrow sees as equal."""
+    if column.arrow is None:
+        return False
+    pa = _deps.pa()
+    try:
+        t = column.arrow().type
+    except (pa.ArrowInvalid, pa.ArrowTypeError):  # objects Arrow cannot type, say str and NaN
+        return False
+    if pa.types.is_dictionary(t):
+        t = t.value_type
+    return bool(pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_binary(t)
+                or pa.types.is_large_binary(t) or pa.types.is_integer(t)
+                or pa.types.is_floating(t) or pa.types.is_date(t) or pa.types.is_timestamp(t))
+
+
+class ArrowKeyMap:
+    """Group ids of one Arrow key column, kept on Arrow's side: the distinct keys so far form
+    one dictionary, and each block's dictionaries are unified onto its end, so new keys
+    get the next ids in order of appearance and nothing is looked up key by key in Python.
+    Slot 0 belongs to the missing key; key i of the dictionary has slot i + 1."""
+
+    def __init__(self, names: Sequence[str]) -> None:
+        self.names = list(names)
+        self.dictionary: Any = None
+        self.missing_rank: int | None = None  # keys that appeared before the missing key
+
+    def __len__(self) -> int:
+        return 1 + (0 if self.dictionary is None else len(self.dictionary))
+
+    def map_block(self, columns: Sequence[KeyColumn]) -> tuple[Codes, None, None]:
+        pa, pc = _deps.pa(), _deps.pc()
+        if columns[0].arrow is None:
+            raise InputError("the key column has another type here than in the first input",
+                             column=self.names[0])
+        col = columns[0].arrow()
+        chunks = col.chunks if isinstance(col, pa.ChunkedArray) else [col]
+        dicts = [self._as_dictionary(pa, pc, c) for c in chunks]
+        if self.dictionary is None:
+            self.dictionary = pa.array([], dicts[0].type.value_type if dicts else pa.string())
+        head = pa.DictionaryArray.from_arrays(pa.array([], pa.int32()), self.dictionary)
+        try:
+            unified = pa.chunked_array([head, *dicts]).unify_dictionaries()
+        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+            raise InputError("the key column has another type here than in the first input",
+                             column=self.names[0]) from None
+        before = len(self.dictionary)
+        self.dictionary = unified.chunk(0).dictionary
+        parts = [c.indices for c in unified.chunks[1:]]
+        codes = (np.concatenate([_filled(p) for p in parts]) if parts
+                 else np.empty(0, np.int32)).astype(np.int32, copy=False)
+        if self.missing_rank is None and len(codes):
+            neg = np.flatnonzero(codes < 0)
+            if len(neg):
+                first = int(neg[0])
+                top = int(codes[:first].max()) + 1 if first else 0
+                self.missing_rank = before + max(0, top - before)
+        return codes + np.int32(1), None, None
+
+    def _as_dictionary(self, pa: Any, pc: Any, chunk: Any) -> Any:
+        """A chunk as a dictionary array of int32 indices over the dictionary's value type,
+        with NaN as null and -0.0 as 0.0 for float keys."""
+        t = chunk.type
+        if not pa.types.is_dictionary(t):
+            if pa.types.is_floating(t):
+                chunk = pc.if_else(pc.is_nan(chunk), pa.scalar(None, t), pc.add(chunk, 0.0))
+            chunk = pc.dictionary_encode(chunk)
+        elif pa.types.is_floating(t.value_type) or not _in_appearance_order(chunk):
+            # Category order, or entries no row holds: encoded again, by appearance.
+            return self._as_dictionary(pa, pc, chunk.cast(t.value_type))
+        if chunk.type.index_type != pa.int32():
+            chunk = chunk.cast(pa.dictionary(pa.int32(), chunk.type.value_type))
+        if self.dictionary is not None and chunk.type.value_type != self.dictionary.type:
+            chunk = chunk.cast(pa.dictionary(pa.int32(), self.dictionary.type))
+        return chunk
+
+    def ordered(self) -> tuple[npt.NDArray[np.intp], list[Any]]:
+        keys = [] if self.dictionary is None else self.dictionary.to_pylist()
+        slots = list(range(1, len(keys) + 1))
+        if self.missing_rank is not None:
+            slots.insert(self.missing_rank, 0)
+            keys.insert(self.missing_rank, None)
+        return np.asarray(slots, np.intp), keys
 
 
 def _combine(parts: list[Encoded]) -> Encoded:
@@ -194,7 +286,19 @@ def arrow_keys(arr: Any) -> KeyColumn:
         enc = pc.dictionary_encode(a)  # nulls stay null: code -1
         return Encoded(_filled(enc.indices), enc.dictionary.to_pylist())
 
-    return KeyColumn(encode)
+    return KeyColumn(encode, lambda: arr)
+
+
+def _in_appearance_order(chunk: Any) -> bool:
+    """Whether a dictionary array's rows use every entry of its dictionary, first
+    appearances in dictionary order (as a parser builds it)."""
+    codes = _filled(chunk.indices)
+    codes = codes[codes >= 0]
+    if not len(codes):
+        return len(chunk.dictionary) == 0
+    top = np.maximum.accumulate(codes)
+    return bool(codes[0] == 0 and top[-1] == len(chunk.dictionary) - 1
+                and (np.diff(top) <= 1).all())
 
 
 def _filled(indices: Any) -> Codes:
@@ -227,7 +331,7 @@ def numpy_keys(a: npt.NDArray[Any]) -> KeyColumn:
             return Encoded(codes, list(index))
         return arrow_keys(_deps.pa().array(a)).encode()
 
-    return KeyColumn(encode)
+    return KeyColumn(encode, lambda: _deps.pa().array(a))
 
 
 def _small_ints(a: npt.NDArray[Any]) -> Encoded | None:
@@ -274,4 +378,7 @@ def pandas_encode(pd: Any, obj: Any) -> Encoded:
     if isinstance(dtype, np.dtype) and dtype.kind == "f":
         obj = np.asarray(obj) + 0.0  # -0.0 and 0.0 are one key
     codes, uniques = pd.factorize(obj, sort=False)  # missing keys: -1
+    if isinstance(uniques, np.ndarray) and uniques.dtype.kind in "mM" and np.datetime_data(
+            uniques.dtype)[0] == "ns":
+        uniques = pd.Index(uniques)  # Timestamps: NumPy's tolist makes nanoseconds ints
     return Encoded(codes, uniques.tolist() if hasattr(uniques, "tolist") else list(uniques))

@@ -14,7 +14,7 @@ import numpy.typing as npt
 from vornel import state
 from vornel.table import _deps
 from vornel.table.blocks import Block, Values
-from vornel.table.keys import KeyMap
+from vornel.table.keys import ArrowKeyMap, KeyMap, arrow_mappable
 
 STATS = ("count", "sum", "mean", "min", "max", "var", "std")
 Records = npt.NDArray[np.void]
@@ -60,7 +60,7 @@ class Summariser:
         self.columns = list(columns)
         self.by = None if by is None else list(by)
         self.skipna = skipna
-        self.keys = KeyMap(self.by) if self.by is not None else None
+        self.keys: KeyMap | ArrowKeyMap | None = None
         shape: tuple[int, ...] = () if self.by is None else (64,)
         self.records = {name: state.empty_records(shape) for name in self.columns}
 
@@ -75,12 +75,18 @@ class Summariser:
     def add(self, block: Block) -> None:
         cols = [(self.records[c], block.columns[c]) for c in self.columns]
         work = block.n * len(cols)
-        if self.keys is None:
+        if self.by is None:
             _each([partial(_fold, None, v, rec, self.skipna) for rec, v in cols], work)
             return
+        if self.keys is None:
+            one = len(self.by) == 1 and arrow_mappable(block.keys[0])
+            self.keys = ArrowKeyMap(self.by) if one else KeyMap(self.by)
         codes, m, fresh = self.keys.map_block(block.keys)
         self._grow(len(self.keys))
         cols = [(self.records[c], block.columns[c]) for c in self.columns]
+        if m is None:  # codes are group ids already
+            _each([partial(_fold, codes, v, rec, self.skipna) for rec, v in cols], work)
+            return
         if fresh is not None and len(fresh) < block.n:
             self._add_fresh(codes, m, fresh, cols, work)
             return
@@ -112,11 +118,14 @@ class Summariser:
         del self.records[name]
 
     def summary(self) -> Summary:
-        if self.keys is None:
+        if self.by is None:
             return Summary(self.columns, None, [], self.records)
-        n = len(self.keys)
-        return Summary(self.columns, self.by, list(self.keys.keys),
-                       {name: rec[:n].copy() for name, rec in self.records.items()})
+        if self.keys is None:  # no rows at all
+            return Summary(self.columns, self.by, [],
+                           {name: rec[:0].copy() for name, rec in self.records.items()})
+        order, keys = self.keys.ordered()
+        return Summary(self.columns, self.by, keys,
+                       {name: rec[order] for name, rec in self.records.items()})
 
 
 class Summary:
