@@ -10,7 +10,7 @@ from typing import Any
 
 from vornel.table.blocks import Block, InputError
 from vornel.table.csvfile import BLOCK_BYTES, NA_VALUES
-from vornel.table.sources import Source, file_source, sources
+from vornel.table.sources import CsvFileSource, Source, file_source, sources
 from vornel.table.summary import Summariser, Summary
 
 
@@ -66,7 +66,12 @@ def _blocks(plan: _Plan, data: Any, na_values: Sequence[str], block_bytes: int,
     for item in sources(data, na_values, block_bytes):
         src = (file_source(item, na_values, block_bytes, progress) if isinstance(item, str)
                else item)
-        cols = plan.check(src)
+        try:
+            cols = plan.check(src)
+        except BaseException:
+            if isinstance(src, CsvFileSource):
+                src.close()  # its blocks, which close it, will not be read
+            raise
         yield from src.blocks(cols, plan.by, plan.auto)
         plan.untyped |= src.untyped
         plan.typed |= set(cols) - src.untyped - set(src.dropped)

@@ -47,6 +47,9 @@ class Values:
     data: F64
     missing: Mask | None = None
 
+    def rows(self, lo: int, hi: int) -> Values:
+        return Values(self.data[lo:hi], None if self.missing is None else self.missing[lo:hi])
+
 
 @dataclass
 class Block:

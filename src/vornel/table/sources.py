@@ -16,6 +16,7 @@ from vornel.table.keys import KeyColumn, arrow_keys, numpy_keys, pandas_encode
 from vornel.table.csvfile import BLOCK_BYTES, CsvSource
 
 STDIN = "-"
+FRAME_ROWS = 1 << 20  # rows per block of an in-memory frame
 # File signatures, to say what a file looks like when it is not what its name says.
 MAGIC = [(b"\x1f\x8b", "gzip-compressed data"), (b"BZh", "bzip2-compressed data"),
          (b"\x28\xb5\x2f\xfd", "zstd-compressed data"), (b"\xfd7zXZ\x00", "xz-compressed data"),
@@ -65,8 +66,17 @@ class PandasSource(_Columns):
         pd = _deps.pd()
         df = self.df
         values = {name: _pandas_values(df[name], name) for name in columns}
-        keys = [_pandas_keys(pd, df[k]) for k in by]
-        yield Block(len(df), values, keys)
+        # Keys that must be hashed go in blocks of rows, so that hashing the keys of one
+        # block overlaps the folds of the last; codes of categories and narrow integers
+        # are cheap, and one block spares the per-block work.
+        hashed = any(not (isinstance(df[k].dtype, pd.CategoricalDtype)
+                          or pd.api.types.is_integer_dtype(df[k].dtype)) for k in by)
+        step = FRAME_ROWS if hashed else max(len(df), 1)
+        for lo in range(0, max(len(df), 1), step):
+            hi = min(lo + step, len(df))
+            part = {name: v.rows(lo, hi) for name, v in values.items()}
+            keys = [_pandas_keys(pd, df[k].iloc[lo:hi]) for k in by]
+            yield Block(hi - lo, part, keys)
 
 
 def _pandas_keys(pd: Any, s: Any) -> KeyColumn:
@@ -309,8 +319,11 @@ class CsvFileSource(CsvSource):
             raise InputError(f"cannot read: {getattr(e, 'strerror', None) or e}",
                              self.source) from None
         finally:
-            if self.f is not sys.stdin.buffer:
-                self.f.close()
+            self.close()
+
+    def close(self) -> None:
+        if self.f is not sys.stdin.buffer:
+            self.f.close()
 
 
 def sources(data: Any, na_values: Sequence[str], block_bytes: int = BLOCK_BYTES) -> list[Any]:

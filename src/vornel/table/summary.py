@@ -4,7 +4,7 @@ finished `Summary` with its pandas, Arrow and dict forms."""
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from functools import partial
 from typing import Any
 
@@ -35,21 +35,14 @@ def _fold(ids: npt.NDArray[np.integer[Any]] | None, v: Values, into: Records,
 
 
 _POOL: ThreadPoolExecutor | None = None
-PARALLEL_VALUES = 1 << 20  # below this many values a block's columns fold on one thread
+PARALLEL_VALUES = 1 << 20  # below this many values a block's columns fold on the caller
 
 
-def _each(jobs: list[Callable[[], None]], values: int) -> None:
-    """Runs the jobs (folds of separate columns, which share nothing), on two threads when
-    there is enough work: the loops run detached, so both cores count."""
+def _pool() -> ThreadPoolExecutor:
     global _POOL
-    if len(jobs) < 2 or values < PARALLEL_VALUES:
-        for job in jobs:
-            job()
-        return
     if _POOL is None:
         _POOL = ThreadPoolExecutor(2, thread_name_prefix="vornel-fold")
-    for f in [_POOL.submit(job) for job in jobs]:
-        f.result()
+    return _POOL
 
 
 class Summariser:
@@ -63,6 +56,23 @@ class Summariser:
         self.keys: KeyMap | ArrowKeyMap | None = None
         shape: tuple[int, ...] = () if self.by is None else (64,)
         self.records = {name: state.empty_records(shape) for name in self.columns}
+        self._pending: list[Future[None]] = []
+
+    def _run(self, jobs: list[Callable[[], None]], values: int) -> None:
+        """Starts the folds of a block's columns (which share nothing). With enough work they
+        run on two helper threads, detached, while the caller encodes the next block's keys;
+        the records are touched again only after `_wait`."""
+        if values < PARALLEL_VALUES:
+            for job in jobs:
+                job()
+            return
+        pool = _pool()
+        self._pending = [pool.submit(job) for job in jobs]
+
+    def _wait(self) -> None:
+        pending, self._pending = self._pending, []
+        for f in pending:
+            f.result()
 
     def _grow(self, n: int) -> None:
         for name, rec in self.records.items():
@@ -73,25 +83,27 @@ class Summariser:
                 self.records[name] = bigger
 
     def add(self, block: Block) -> None:
-        cols = [(self.records[c], block.columns[c]) for c in self.columns]
-        work = block.n * len(cols)
+        work = block.n * len(self.columns)
         if self.by is None:
-            _each([partial(_fold, None, v, rec, self.skipna) for rec, v in cols], work)
+            self._wait()
+            cols = [(self.records[c], block.columns[c]) for c in self.columns]
+            self._run([partial(_fold, None, v, rec, self.skipna) for rec, v in cols], work)
             return
         if self.keys is None:
             one = len(self.by) == 1 and arrow_mappable(block.keys[0])
             self.keys = ArrowKeyMap(self.by) if one else KeyMap(self.by)
-        codes, m, fresh = self.keys.map_block(block.keys)
+        codes, m, fresh = self.keys.map_block(block.keys)  # while the last block folds
+        self._wait()
         self._grow(len(self.keys))
         cols = [(self.records[c], block.columns[c]) for c in self.columns]
         if m is None:  # codes are group ids already
-            _each([partial(_fold, codes, v, rec, self.skipna) for rec, v in cols], work)
+            self._run([partial(_fold, codes, v, rec, self.skipna) for rec, v in cols], work)
             return
         if fresh is not None and len(fresh) < block.n:
             self._add_fresh(codes, m, fresh, cols, work)
             return
         ids = m[codes]
-        _each([partial(_fold, ids, v, rec, self.skipna) for rec, v in cols], work)
+        self._run([partial(_fold, ids, v, rec, self.skipna) for rec, v in cols], work)
 
     def _add_fresh(self, codes: npt.NDArray[np.integer[Any]], m: npt.NDArray[np.int32],
                    fresh: list[int], cols: list[tuple[Records, Values]], work: int) -> None:
@@ -110,14 +122,16 @@ class Summariser:
             _fold(codes, v, local, self.skipna)
             rec[ids] = local[at]
 
-        _each([partial(fold, rec, v) for rec, v in cols], work)
+        self._run([partial(fold, rec, v) for rec, v in cols], work)
 
     def drop(self, name: str) -> None:
         """Forgets a column (one found not to be numeric after all)."""
+        self._wait()
         self.columns.remove(name)
         del self.records[name]
 
     def summary(self) -> Summary:
+        self._wait()
         if self.by is None:
             return Summary(self.columns, None, [], self.records)
         if self.keys is None:  # no rows at all
