@@ -249,10 +249,10 @@ class CsvSource:
                     break
         for name in floats:
             cells = [r[pos[name]] for r in rows]
-            i = _first_bad_number(cells, na)
-            if i is not None:
-                bad.append((i, InputError(f"not a number: {cells[i]!r}", self.source, lines[i],
-                                          name)))
+            at = _first_bad_number(cells, na)
+            if at is not None:
+                bad.append((at, InputError(f"not a number: {cells[at]!r}", self.source,
+                                           lines[at], name)))
         if bad:
             return min(bad, key=lambda b: b[0])[1]
         if broken is not None:

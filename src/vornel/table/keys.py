@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vornel.table import _deps
-from vornel.table.blocks import InputError
+from vornel.table.blocks import InputError, nulls, numpy_view
 
 IDS = np.int32  # group ids: the grouped loop takes int32, and half the bytes of int64
 MAX_GROUPS = 2**31 - 1
@@ -302,9 +302,11 @@ def _in_appearance_order(chunk: Any) -> bool:
 
 
 def _filled(indices: Any) -> Codes:
+    """Dictionary indices as NumPy codes, -1 for null."""
+    codes = numpy_view(indices)
     if indices.null_count:
-        indices = indices.fill_null(-1)
-    codes: Codes = indices.to_numpy(zero_copy_only=False)
+        codes = codes.copy()
+        codes[nulls(indices)] = -1
     return codes
 
 
