@@ -468,3 +468,18 @@ def test_threads_share_sources(tmp_path):
     for t in threads:
         t.join()
     assert all(g == want for g in got)
+
+
+def test_bare_carriage_returns_and_unbalanced_quotes(tmp_path, monkeypatch):
+    from vornel.table import csvfile
+
+    cr = tmp_path / "cr.csv"
+    cr.write_bytes(b"k,v\r" + b"".join(b"a,%d\r" % i for i in range(500)))
+    s = describe(str(cr), by="k", block_size=64)
+    assert s.to_dict()["a"]["v"]["count"] == 500
+    # A quote that never closes must not make the reader keep the whole input.
+    monkeypatch.setattr(csvfile, "MAX_RECORD_BYTES", 4096)
+    bad = tmp_path / "quote.csv"
+    bad.write_bytes(b"k,v\n" + b'a,"1\n' + b"a,2\n" * 5000)
+    with pytest.raises(InputError, match="unbalanced quote"):
+        describe(str(bad), block_size=256)

@@ -16,6 +16,7 @@ from vornel.table.keys import arrow_keys
 NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
 BLOCK_BYTES = 16 << 20
 MANY_KEYS_BYTES = 64 << 20  # the largest range, taken when keys are many
+MAX_RECORD_BYTES = 256 << 20  # the longest record read
 
 
 def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -> int:
@@ -23,7 +24,9 @@ def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -
     outside quotes, counting from start, a record boundary); 0 if there is none."""
     cut = buf.rfind(b"\n", start, end)
     if cut < 0:
-        return 0
+        cut = buf.rfind(b"\r", start, end)  # old Mac line ends: a bare carriage return
+        if cut < 0:
+            return 0
     if buf.find(b'"', start, cut) < 0:
         return cut + 1
     # A line break ends a record when an even number of quotes precede it: "" inside a
@@ -41,7 +44,8 @@ def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -
 def first_record_end(buf: bytes) -> int:
     """The offset just past the line break that ends buf's first record; 0 if none does."""
     pos = quotes = 0
-    while (nl := buf.find(b"\n", pos)) >= 0:
+    sep = b"\n" if b"\n" in buf or b"\r" not in buf else b"\r"  # bare carriage returns
+    while (nl := buf.find(sep, pos)) >= 0:
         quotes += buf.count(b'"', pos, nl)
         if quotes % 2 == 0:
             return nl + 1
@@ -65,7 +69,7 @@ class Range:
 
 
 def _ranges(f: IO[bytes], sizes: Callable[[], int], head: bytes,
-            progress: Callable[[int], None]) -> Iterator[Range]:
+            progress: Callable[[int], None], source: str) -> Iterator[Range]:
     """Byte ranges of about sizes() bytes (more where a record is longer), each ending at a
     record boundary, the last at the end of input."""
     carry = bytes(head)
@@ -83,6 +87,10 @@ def _ranges(f: IO[bytes], sizes: Callable[[], int], head: bytes,
             return
         cut = record_end(buf, 0, end)
         if cut == 0:
+            if end > MAX_RECORD_BYTES:
+                # Memory stays bounded: a quote opened inside a field never closes.
+                raise InputError(f"no record ends within {end >> 20} MiB (an unbalanced "
+                                 "quote?)", source)
             carry = bytes(buf[:end])  # one record longer than a range: read on
             continue
         carry = bytes(buf[cut:end])
@@ -138,7 +146,8 @@ class CsvSource:
         line = 1 + self.header_lines
         read = pcsv.ReadOptions(column_names=self.header, use_threads=True)
         size = [self.block_bytes]
-        for chunk in _ranges(self.f, lambda: size[0], self.rest, self.progress):
+        for chunk in _ranges(self.f, lambda: size[0], self.rest, self.progress,
+                             self.source):
             # Keys are dictionary-encoded by the parser itself, in its threads.
             types: dict[str, Any] = {k: pa.dictionary(pa.int32(), pa.string()) for k in by}
             if not auto:
