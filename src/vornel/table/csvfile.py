@@ -5,8 +5,11 @@ from __future__ import annotations
 
 import csv
 import io
+import mmap
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
+
+import numpy as np
 
 from vornel.table import _deps
 from vornel.table.blocks import Block, InputError, Values, arrow_values
@@ -19,7 +22,7 @@ MANY_KEYS_BYTES = 64 << 20  # the largest range, taken when keys are many
 MAX_RECORD_BYTES = 256 << 20  # the longest record read
 
 
-def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -> int:
+def record_end(buf: bytes | bytearray | mmap.mmap, start: int = 0, end: int | None = None) -> int:
     """The offset just past the last line break of buf[:end] that ends a record (one
     outside quotes, counting from start, a record boundary); 0 if there is none."""
     cut = buf.rfind(b"\n", start, end)
@@ -31,14 +34,21 @@ def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -
         return cut + 1
     # A line break ends a record when an even number of quotes precede it: "" inside a
     # quoted field adds two, so only the opening and closing quotes change the parity.
-    quotes = buf.count(b'"', start, cut)
+    quotes = _count(buf, b'"', start, cut)
     while quotes % 2:
         prev = buf.rfind(b"\n", start, cut)
         if prev < 0:
             return 0
-        quotes -= buf.count(b'"', prev, cut)
+        quotes -= _count(buf, b'"', prev, cut)
         cut = prev
     return cut + 1
+
+
+def _count(buf: bytes | bytearray | mmap.mmap, byte: bytes, start: int, end: int) -> int:
+    """How often a byte occurs in buf[start:end] (a map has no count of its own)."""
+    if not isinstance(buf, mmap.mmap):
+        return buf.count(byte, start, end)
+    return int(np.count_nonzero(np.frombuffer(buf, np.uint8, end - start, start) == byte[0]))
 
 
 def first_record_end(buf: bytes) -> int:
@@ -57,15 +67,42 @@ class Range:
     """A byte range of the input, a view of a buffer of its own (handed to the parser
     without a copy)."""
 
-    def __init__(self, buf: bytearray, end: int) -> None:
-        self.buf, self.end = buf, end
-        self.view = memoryview(buf)[:end]
+    def __init__(self, buf: bytearray | mmap.mmap, end: int, start: int = 0) -> None:
+        self.buf, self.start, self.end = buf, start, end
+        self.view = memoryview(buf)[start:end]
 
-    def lines(self) -> int:
-        return self.buf.count(b"\n", 0, self.end)
+    def has(self, sub: bytes) -> bool:
+        return self.buf.find(sub, self.start, self.end) >= 0
 
     def quoted(self) -> bool:
-        return self.buf.find(b'"', 0, self.end) >= 0
+        return self.has(b'"')
+
+    def lines(self) -> int:
+        return bytes(self.view).count(b"\n")
+
+
+def _mapped_ranges(mm: mmap.mmap, start: int, sizes: Callable[[], int],
+                   progress: Callable[[int], None], source: str) -> Iterator[Range]:
+    """Ranges of a memory-mapped file: views of the page cache, nothing read or copied."""
+    n = len(mm)
+    while start < n:
+        size = sizes()
+        end = min(start + size, n)
+        cut = end if end == n else record_end(mm, start, end)
+        while cut == 0:  # one record longer than a range: look further
+            if end - start > MAX_RECORD_BYTES:
+                raise InputError(f"no record ends within {(end - start) >> 20} MiB (an "
+                                 "unbalanced quote?)", source)
+            end = min(end + size, n)
+            cut = end if end == n else record_end(mm, start, end)
+        progress(cut - start)
+        yield Range(mm, cut, start)
+        # The pages parsed stay in the page cache but leave this process's resident set.
+        page = mmap.PAGESIZE
+        lo, hi = start // page * page, cut // page * page
+        if hi > lo and hasattr(mm, "madvise"):
+            mm.madvise(mmap.MADV_DONTNEED, lo, hi - lo)
+        start = cut
 
 
 def _ranges(f: IO[bytes], sizes: Callable[[], int], head: bytes,
@@ -116,8 +153,9 @@ class CsvSource:
     dropped as soon as a block shows it (`dropped`), whatever the range size."""
 
     def __init__(self, f: IO[bytes], source: str, na_values: Sequence[str],
-                 block_bytes: int, progress: Callable[[int], None] = lambda n: None) -> None:
-        self.f, self.source, self.progress = f, source, progress
+                 block_bytes: int, progress: Callable[[int], None] = lambda n: None,
+                 mapped: mmap.mmap | None = None) -> None:
+        self.f, self.source, self.progress, self.mapped = f, source, progress, mapped
         self.na_values = list(na_values)
         self.block_bytes = block_bytes
         first = f.read(min(block_bytes, 1 << 16))
@@ -129,7 +167,8 @@ class CsvSource:
         cut = first_record_end(first) or len(first)
         self.header = _header(first[:cut], source)
         self.rest = first[cut:]
-        progress(len(first))
+        self.data_start = cut  # the offset of the first record after the header
+        progress(cut if mapped is not None else len(first))
         self.header_lines = first[:cut].count(b"\n") or 1
         self.untyped: set[str] = set()  # auto columns with no number seen yet
         self.dropped: list[str] = []
@@ -146,8 +185,12 @@ class CsvSource:
         line = 1 + self.header_lines
         read = pcsv.ReadOptions(column_names=self.header, use_threads=True)
         size = [self.block_bytes]
-        for chunk in _ranges(self.f, lambda: size[0], self.rest, self.progress,
-                             self.source):
+        if self.mapped is not None:
+            ranges = _mapped_ranges(self.mapped, self.data_start, lambda: size[0],
+                                    self.progress, self.source)
+        else:
+            ranges = _ranges(self.f, lambda: size[0], self.rest, self.progress, self.source)
+        for chunk in ranges:
             # Keys are dictionary-encoded by the parser itself, in its threads.
             types: dict[str, Any] = {k: pa.dictionary(pa.int32(), pa.string()) for k in by}
             if not auto:
@@ -161,7 +204,8 @@ class CsvSource:
                                       parse_options=parse, convert_options=convert)
             except (pa.ArrowInvalid, UnicodeDecodeError) as e:
                 floats = [] if auto else wanted
-                raise self._locate(bytes(chunk.view), line, [*by, *wanted], floats, str(e)) from None
+                raise self._locate(bytes(chunk.view), self._line(chunk, line),
+                                   [*by, *wanted], floats, str(e)) from None
             if auto:
                 table = self._signed_zeros(chunk, table, by, read, parse)
             values: dict[str, Values] = {}
@@ -178,9 +222,20 @@ class CsvSource:
             if by and size[0] < MANY_KEYS_BYTES and _many_keys(table.column(by[0])):
                 size[0] = min(2 * size[0], MANY_KEYS_BYTES)
             block = Block(table.num_rows, values, [arrow_keys(table.column(k)) for k in by], line)
-            line += chunk.lines()
+            if self.mapped is None:
+                line += chunk.lines()  # a mapped file counts its lines only on failure
             del chunk, table  # the parsed block holds copies: free the bytes before waiting
             yield block
+
+    def _line(self, chunk: Range, line: int) -> int:
+        """The line of a range's first record."""
+        if self.mapped is None:
+            return line
+        count, pos, step = 1 + self.header_lines, self.data_start, 1 << 24
+        while pos < chunk.start:
+            count += self.mapped[pos:min(pos + step, chunk.start)].count(b"\n")
+            pos += step
+        return count
 
     def _signed_zeros(self, chunk: Range, table: Any, by: Sequence[str], read: Any,
                       parse: Any) -> Any:
@@ -190,12 +245,11 @@ class CsvSource:
         refuses it: such a column is text). The numbers must not depend on the type a range
         happened to infer."""
         pa, pc, pcsv = _deps.pa(), _deps.pc(), _deps.pcsv()
-        buf, end = chunk.buf, chunk.end
         if not any(pa.types.is_integer(table.column(name).type)
                    for name in table.column_names if name not in by):
             return table  # no integer column: nothing to scan the bytes for
-        hex_ = buf.find(b"0x", 0, end) >= 0 or buf.find(b"0X", 0, end) >= 0
-        if not hex_ and buf.find(b"-0", 0, end) < 0:
+        hex_ = chunk.has(b"0x") or chunk.has(b"0X")
+        if not hex_ and not chunk.has(b"-0"):
             return table
         ints = [name for name in table.column_names if name not in by
                 and pa.types.is_integer(table.column(name).type)

@@ -162,9 +162,11 @@ class ArrowKeyMap:
         col = columns[0].arrow()
         chunks = col.chunks if isinstance(col, pa.ChunkedArray) else [col]
         dicts = [self._as_dictionary(pa, pc, c) for c in chunks]
+        # pa.nulls, not pa.array: the latter imports pandas to check its argument, which
+        # costs a command-line run a quarter of a second.
         if self.dictionary is None:
-            self.dictionary = pa.array([], dicts[0].type.value_type if dicts else pa.string())
-        head = pa.DictionaryArray.from_arrays(pa.array([], pa.int32()), self.dictionary)
+            self.dictionary = pa.nulls(0, dicts[0].type.value_type if dicts else pa.string())
+        head = pa.DictionaryArray.from_arrays(pa.nulls(0, pa.int32()), self.dictionary)
         try:
             unified = pa.chunked_array([head, *dicts]).unify_dictionaries()
         except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):

@@ -3,7 +3,10 @@
 
 from __future__ import annotations
 
+import io
+import mmap
 import os
+import stat
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, Protocol, cast
@@ -302,11 +305,27 @@ def file_source(path: str, na_values: Sequence[str], block_bytes: int,
         return ParquetSource(path, block_bytes)
     f, source = open_csv(path)
     try:
-        return CsvFileSource(f, source, na_values, block_bytes, progress)
+        return CsvFileSource(f, source, na_values, block_bytes, progress, _mapped(f))
     except BaseException:
         if f is not sys.stdin.buffer:
             f.close()
         raise
+
+
+def _mapped(f: IO[bytes]) -> mmap.mmap | None:
+    """A read-only map of a plain, non-empty file: its ranges are then parsed from the page
+    cache, without a read into our own buffers."""
+    if not isinstance(f, io.BufferedReader):
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode) or os.fstat(f.fileno()).st_size == 0:
+            return None
+        mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError):
+        return None
+    if hasattr(mm, "madvise"):
+        mm.madvise(mmap.MADV_SEQUENTIAL)
+    return mm
 
 
 class CsvFileSource(CsvSource):
