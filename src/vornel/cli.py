@@ -19,7 +19,7 @@ from typing import Any, NoReturn
 import numpy as np
 
 from vornel import __version__
-from vornel.table.output import FORMATS
+from vornel.table.output import FORMATS, csv_chunks
 
 STATS = ("count", "sum", "mean", "min", "max", "var", "std")
 PROGRESS_BYTES = 32 << 20  # smaller inputs finish before a bar is worth drawing
@@ -184,8 +184,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         for name in set(args.columns or ()) & set(args.group_by or ()):
             raise UsageError(f"column {name!r} is a group-by column")
         summary = _describe(args)
-        text = FORMATS[args.format](summary)  # whole, so a failure prints nothing
-        sys.stdout.write(text)
+        # CSV streams in pieces (it cannot fail once the summary is made); the other
+        # formats are made whole, so that a failure prints nothing.
+        pieces = (csv_chunks(summary) if args.format == "csv"
+                  else [FORMATS[args.format](summary)])
+        out = getattr(sys.stdout, "buffer", None)
+        for piece in pieces:
+            if out is None:  # a text-only stream, as under a test's capture
+                sys.stdout.write(piece.decode())
+            else:
+                out.write(piece)
         sys.stdout.flush()
     except UsageError as e:
         print(f"vornel: error: {e} (see vornel describe --help)", file=sys.stderr)

@@ -18,7 +18,7 @@ from vornel.table.keys import arrow_keys
 # Text that stands for a missing value, as R and pandas write it.
 NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
 BLOCK_BYTES = 16 << 20
-MANY_KEYS_BYTES = 64 << 20  # the largest range, taken when keys are many
+MANY_KEYS_BYTES = 128 << 20  # the largest range, taken when keys are many
 MAX_RECORD_BYTES = 256 << 20  # the longest record read
 
 

@@ -202,13 +202,16 @@ class ArrowKeyMap:
             chunk = chunk.cast(pa.dictionary(pa.int32(), self.dictionary.type))
         return chunk
 
-    def ordered(self) -> tuple[npt.NDArray[np.intp], list[Any]]:
-        keys = [] if self.dictionary is None else self.dictionary.to_pylist()
-        slots = list(range(1, len(keys) + 1))
+    def ordered(self) -> tuple[npt.NDArray[np.intp], Any]:
+        """Slots in order of first appearance, and their keys as an Arrow array."""
+        pa = _deps.pa()
+        keys = self.dictionary if self.dictionary is not None else pa.nulls(0)
+        slots = np.arange(1, len(keys) + 1)
         if self.missing_rank is not None:
-            slots.insert(self.missing_rank, 0)
-            keys.insert(self.missing_rank, None)
-        return np.asarray(slots, np.intp), keys
+            r = self.missing_rank
+            slots = np.concatenate([slots[:r], [0], slots[r:]])
+            keys = pa.concat_arrays([keys.slice(0, r), pa.nulls(1, keys.type), keys.slice(r)])
+        return slots, keys
 
 
 def _combine(parts: list[Encoded]) -> Encoded:

@@ -77,8 +77,8 @@ class Summariser:
     def _grow(self, n: int) -> None:
         for name, rec in self.records.items():
             if len(rec) < n:
-                # Doubling keeps the copies to a constant share of the work.
-                bigger = state.empty_records(max(n, 2 * len(rec)))
+                # Growing by half keeps the copies to a constant share of the work.
+                bigger = state.empty_records(max(n + n // 4, len(rec) + len(rec) // 2))
                 bigger[: len(rec)] = rec
                 self.records[name] = bigger
 
@@ -138,8 +138,13 @@ class Summariser:
             return Summary(self.columns, self.by, [],
                            {name: rec[:0].copy() for name, rec in self.records.items()})
         order, keys = self.keys.ordered()
-        return Summary(self.columns, self.by, keys,
-                       {name: rec[order] for name, rec in self.records.items()})
+        n = len(order)
+        if n and order[0] + n - 1 == order[-1] and np.all(np.diff(order) == 1):
+            # Slots already in order: a slice, without a gathering pass.
+            recs = {name: rec[order[0]:order[0] + n].copy() for name, rec in self.records.items()}
+        else:
+            recs = {name: rec[order] for name, rec in self.records.items()}
+        return Summary(self.columns, self.by, keys, recs)
 
 
 class Summary:
@@ -150,12 +155,35 @@ class Summary:
     columns; None stands for a missing key). Groups are in order of first appearance. A
     Summary holds records and keys only, so it pickles and travels between processes."""
 
-    def __init__(self, columns: Sequence[str], by: Sequence[str] | None, keys: Sequence[Any],
+    def __init__(self, columns: Sequence[str], by: Sequence[str] | None, keys: Any,
                  records: dict[str, Records]) -> None:
         self.columns = list(columns)
         self.by = None if by is None else list(by)
-        self.keys = list(keys)
+        # Keys arrive as a list, or as an Arrow array (many keys stay in Arrow until asked).
+        self._keys: list[Any] | None = None if hasattr(keys, "type") else list(keys)
+        self._key_array: Any = keys if self._keys is None else None
         self.records = records
+
+    @property
+    def keys(self) -> list[Any]:
+        """Group keys in group order: values, or tuples with several key columns."""
+        if self._keys is None:
+            self._keys = self._key_array.to_pylist()
+        return self._keys
+
+    def key_array(self) -> Any:
+        """The keys as an Arrow array (a struct array with several key columns)."""
+        if self._key_array is None:
+            pa = _deps.pa()
+            assert self._keys is not None and self.by is not None
+            if len(self.by) == 1:
+                self._key_array = _arrow_keys(pa, self._keys)
+            else:
+                fields = [_arrow_keys(pa, [t[j] for t in self._keys])
+                          for j in range(len(self.by))]
+                self._key_array = pa.StructArray.from_arrays(fields, self.by) if fields \
+                    else pa.array([])
+        return self._key_array
 
     def __repr__(self) -> str:
         groups = "" if self.by is None else f", by={self.by!r}, {len(self.keys)} groups"
@@ -294,6 +322,13 @@ def _bits(rec: Records) -> bytes:
     for f in floats:
         rec[f] = np.where(np.isnan(rec[f]), np.nan, rec[f])
     return rec.tobytes()
+
+
+def _arrow_keys(pa: Any, keys: list[Any]) -> Any:
+    try:
+        return pa.array(keys)
+    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError):  # keys of mixed types
+        return pa.array([None if k is None else str(k) for k in keys], pa.string())
 
 
 def _same_keys(a: list[Any], b: list[Any]) -> bool:
