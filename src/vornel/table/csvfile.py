@@ -20,6 +20,7 @@ NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
 BLOCK_BYTES = 16 << 20
 MANY_KEYS_BYTES = 128 << 20  # the largest range, taken when keys are many
 MAX_RECORD_BYTES = 256 << 20  # the longest record read
+MADV_POPULATE_READ = getattr(mmap, "MADV_POPULATE_READ", 22)  # Linux's value
 
 
 def record_end(buf: bytes | bytearray | mmap.mmap, start: int = 0, end: int | None = None) -> int:
@@ -96,6 +97,12 @@ def _mapped_ranges(mm: mmap.mmap, start: int, sizes: Callable[[], int],
             end = min(end + size, n)
             cut = end if end == n else record_end(mm, start, end)
         progress(cut - start)
+        page = mmap.PAGESIZE
+        lo = start // page * page
+        try:  # fault the range's pages in at once, not one by one as the parser meets them
+            mm.madvise(MADV_POPULATE_READ, lo, cut - lo)
+        except OSError:  # a kernel before 5.14
+            pass
         yield Range(mm, cut, start)
         # The pages parsed stay in the page cache but leave this process's resident set.
         page = mmap.PAGESIZE
