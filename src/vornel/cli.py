@@ -20,8 +20,8 @@ import numpy as np
 
 from vornel import __version__
 from vornel.table.output import FORMATS, csv_chunks
+from vornel.table.summary import STATS
 
-STATS = ("count", "sum", "mean", "min", "max", "var", "std")
 PROGRESS_BYTES = 32 << 20  # smaller inputs finish before a bar is worth drawing
 STDIN = "-"
 

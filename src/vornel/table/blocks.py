@@ -22,12 +22,6 @@ class InputError(ValueError):
         super().__init__(message)
         self.source, self.line, self.column = source, line, column
 
-    def where(self, source: str | None = None, line: int | None = None) -> InputError:
-        """Fills in the source and line if still unknown; returns self."""
-        self.source = self.source or source
-        self.line = self.line if self.line is not None else line
-        return self
-
     def __str__(self) -> str:
         where = [self.source or ""]
         if self.line is not None:
@@ -58,7 +52,6 @@ class Block:
     n: int
     columns: dict[str, Values]
     keys: list[Any] = field(default_factory=list)  # KeyColumn per key column
-    line: int | None = None  # the input line of the block's first row, where there are lines
 
 
 # ---------------------------------------------------------------- arrow

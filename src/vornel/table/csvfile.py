@@ -81,7 +81,7 @@ class Range:
         return self.has(b'"')
 
     def lines(self) -> int:
-        return bytes(self.view).count(b"\n")
+        return _count(self.buf, b"\n", self.start, self.end)
 
 
 def _mapped_ranges(mm: mmap.mmap, start: int, sizes: Callable[[], int],
@@ -199,18 +199,17 @@ class CsvSource:
             ranges = _ranges(self.f, lambda: size[0], self.rest, self.progress, self.source)
         # Two ranges parse at once: Arrow's threads stay busy across the end of one parse
         # and the start of the next. Blocks still come out in input order.
-        pending: deque[tuple[Range, int, Future[Any]]] = deque()
+        pending: deque[Future[Any]] = deque()
         with ThreadPoolExecutor(2, thread_name_prefix="vornel-parse") as pool:
             for chunk in ranges:
-                job = pool.submit(self._parse, chunk, line, by, list(wanted), auto)
-                pending.append((chunk, line, job))
+                pending.append(pool.submit(self._parse, chunk, line, by, list(wanted), auto))
                 if self.mapped is None:
                     line += chunk.lines()  # a mapped file counts its lines only on failure
                 del chunk
                 if len(pending) > 1:
-                    yield self._block(*pending.popleft(), by, wanted, auto, size)
+                    yield self._block(pending.popleft(), by, wanted, auto, size)
             while pending:
-                yield self._block(*pending.popleft(), by, wanted, auto, size)
+                yield self._block(pending.popleft(), by, wanted, auto, size)
 
     def _parse(self, chunk: Range, line: int, by: Sequence[str], wanted: list[str],
                auto: bool) -> Any:
@@ -235,8 +234,8 @@ class CsvSource:
                                [*by, *wanted], floats, str(e)) from None
         return self._signed_zeros(chunk, table, by, read, parse) if auto else table
 
-    def _block(self, chunk: Range, line: int, job: Future[Any], by: Sequence[str],
-               wanted: list[str], auto: bool, size: list[int]) -> Block:
+    def _block(self, job: Future[Any], by: Sequence[str], wanted: list[str], auto: bool,
+               size: list[int]) -> Block:
         """The block of a parsed range. Columns found not to be numeric leave `wanted`."""
         pa = _deps.pa()
         table = job.result()
@@ -253,15 +252,15 @@ class CsvSource:
             values[name] = arrow_values(col)
         if by and size[0] < MANY_KEYS_BYTES and _many_keys(table.column(by[0])):
             size[0] = min(2 * size[0], MANY_KEYS_BYTES)
-        return Block(table.num_rows, values, [arrow_keys(table.column(k)) for k in by], line)
+        return Block(table.num_rows, values, [arrow_keys(table.column(k)) for k in by])
 
     def _line(self, chunk: Range, line: int) -> int:
         """The line of a range's first record."""
         if self.mapped is None:
             return line
         count, pos, step = 1 + self.header_lines, self.data_start, 1 << 24
-        while pos < chunk.start:
-            count += self.mapped[pos:min(pos + step, chunk.start)].count(b"\n")
+        while pos < chunk.start:  # in steps: the count of a map makes a mask of its bytes
+            count += _count(self.mapped, b"\n", pos, min(pos + step, chunk.start))
             pos += step
         return count
 

@@ -35,14 +35,21 @@ class Encoded:
         if self.order is not None:
             return self.order
         k = len(self.uniques)
-        neg = np.flatnonzero(self.codes < 0)
-        if not len(neg):
+        rank = _missing_rank(self.codes)
+        if rank is None:
             return list(range(k))
-        # Codes are handed out in order of appearance, so the uniques before the first
-        # missing key are those with a smaller code than any row before it.
-        first = int(neg[0])
-        rank = int(self.codes[:first].max()) + 1 if first else 0
         return [*range(rank), k, *range(rank, k)]
+
+
+def _missing_rank(codes: Codes) -> int | None:
+    """How many codes first appear before the first missing key (code -1), for codes handed
+    out in order of appearance: one more than the largest code before it. None: no missing
+    key."""
+    neg = np.flatnonzero(codes < 0)
+    if not len(neg):
+        return None
+    first = int(neg[0])
+    return int(codes[:first].max()) + 1 if first else 0
 
 
 class KeyColumn:
@@ -174,15 +181,11 @@ class ArrowKeyMap:
                              column=self.names[0]) from None
         before = len(self.dictionary)
         self.dictionary = unified.chunk(0).dictionary
-        parts = [c.indices for c in unified.chunks[1:]]
-        codes = (np.concatenate([_filled(p) for p in parts]) if parts
-                 else np.empty(0, np.int32)).astype(np.int32, copy=False)
-        if self.missing_rank is None and len(codes):
-            neg = np.flatnonzero(codes < 0)
-            if len(neg):
-                first = int(neg[0])
-                top = int(codes[:first].max()) + 1 if first else 0
-                self.missing_rank = before + max(0, top - before)
+        codes = _chunk_codes(unified.chunks[1:]).astype(np.int32, copy=False)
+        if self.missing_rank is None:
+            top = _missing_rank(codes)  # counts the keys of earlier blocks too
+            if top is not None:
+                self.missing_rank = max(before, top)
         return codes + np.int32(1), None, None
 
     def _as_dictionary(self, pa: Any, pc: Any, chunk: Any) -> Any:
@@ -315,11 +318,17 @@ def _filled(indices: Any) -> Codes:
     return codes
 
 
+def _chunk_codes(chunks: Sequence[Any]) -> Codes:
+    """The codes of dictionary chunks that share one dictionary, end to end."""
+    if not chunks:
+        return np.empty(0, np.int32)
+    return np.concatenate([_filled(c.indices) for c in chunks])
+
+
 def _unified(a: Any) -> Encoded:
     """Dictionary chunks sharing one dictionary. A parser builds each chunk's dictionary in
     order of appearance, and their union taken in chunk order keeps that order."""
-    codes = np.concatenate([_filled(c.indices) for c in a.chunks])
-    return Encoded(codes, a.chunk(0).dictionary.to_pylist())
+    return Encoded(_chunk_codes(a.chunks), a.chunk(0).dictionary.to_pylist())
 
 
 def numpy_keys(a: npt.NDArray[Any]) -> KeyColumn:

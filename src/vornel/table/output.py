@@ -6,15 +6,15 @@ from __future__ import annotations
 import datetime
 import json
 import math
-from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 
 from vornel.table import _deps
 from vornel.table.blocks import InputError
-from vornel.table.summary import STATS, Summary
+from vornel.table.summary import STATS, Summary, interleaved
 
 
 def _key_names(s: Summary) -> list[str]:
@@ -122,14 +122,12 @@ def _csv_piece(s: Summary, per: list[dict[str, Any]], keys: list[Any], lo: int, 
     names = _quoted(pa, pc, pa.array([str(c) for c in s.columns], pa.string()))
     cells.append(names.take(np.tile(np.arange(n_cols), hi - lo)))
 
-    def rows(st: str) -> Any:
-        return np.stack([p[st].reshape(-1)[lo:hi] for p in per], axis=1).reshape(-1)
-
-    counts = rows("count")
+    counts = interleaved(per, "count", lo, hi)
 
     def text(st: str) -> Any:
         empty = None if st in ("count", "sum") else counts == 0  # no value: an empty cell
-        return pc.fill_null(pc.cast(pa.array(rows(st), mask=empty), pa.string()), "")
+        values = interleaved(per, st, lo, hi)
+        return pc.fill_null(pc.cast(pa.array(values, mask=empty), pa.string()), "")
 
     cells += list(pool.map(text, STATS))
     lines = pc.binary_join_element_wise(*cells, pa.scalar("\n"), ",")

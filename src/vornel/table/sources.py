@@ -14,7 +14,8 @@ from typing import IO, Any, Protocol, cast
 import numpy as np
 
 from vornel.table import _deps
-from vornel.table.blocks import Block, InputError, Values, arrow_values, is_numeric_arrow, numpy_values
+from vornel.table.blocks import (Block, InputError, Values, arrow_values, is_numeric_arrow,
+                                 numpy_values)
 from vornel.table.keys import KeyColumn, arrow_keys, numpy_keys, pandas_encode
 from vornel.table.csvfile import BLOCK_BYTES, CsvSource
 

@@ -246,9 +246,8 @@ class Summary:
         n_cols = len(self.columns)
         n = 1 if self.by is None else len(self.keys)
         per = [self.stats(c) for c in self.columns]
-        stats = {s: (np.stack([p[s].reshape(-1) for p in per], axis=1).reshape(-1)
-                     if per else np.empty(0, np.int64 if s == "count" else np.float64))
-                 for s in STATS}
+        stats = {s: interleaved(per, s, 0, n) if per
+                 else np.empty(0, np.int64 if s == "count" else np.float64) for s in STATS}
         key_cols: list[Any] = []
         if self.by is not None:
             tuples = self.keys if len(self.by) > 1 else [(k,) for k in self.keys]
@@ -309,6 +308,13 @@ class Summary:
             out[at] = part
             recs[c] = out
         return Summary(self.columns, self.by, keys, recs)
+
+
+def interleaved(per: Sequence[dict[str, npt.NDArray[Any]]], stat: str, lo: int,
+                hi: int) -> npt.NDArray[Any]:
+    """One statistic of groups lo to hi, a row per (group, column), groups first; per holds
+    each column's `Summary.stats`."""
+    return np.stack([p[stat].reshape(-1)[lo:hi] for p in per], axis=1).reshape(-1)
 
 
 def _bits(rec: Records) -> bytes:
