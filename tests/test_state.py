@@ -1,6 +1,8 @@
 """vornel.state: records in and out of accumulators, the loops over records, the stored form,
 and counts that refuse to wrap."""
 
+import math
+
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -92,6 +94,10 @@ def test_grouped_records_round_trip(case):
     cols, want = state.finalise(recs), g.result_arrays()
     assert list(cols) == list(want)
     assert cols["count"].dtype == np.int64 and cols["sum"].dtype == np.float64
+    # finalise differs there alone: values with infinities of one sign and no NaN have
+    # that infinity as their mean, where the update step leaves NaN.
+    want["mean"] = [s if s in (math.inf, -math.inf) and s in (lo, hi) else m for s, m, lo, hi
+                    in zip(want["sum"], want["mean"], want["min"], want["max"])]
     for key, arr in cols.items():
         assert arr.shape == (n,)
         for got, exp in zip(arr.tolist(), want[key]):

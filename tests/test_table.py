@@ -439,7 +439,7 @@ def test_pickle_and_equality(parts):
     (pd.DataFrame([[1, 2, 3]], columns=["a", "b", "a"]), {}, InputError,
      "duplicate column names: 'a'"),
     ({"a": np.ones(2)}, {"block_size": 0}, ValueError, "block_size"),
-    ({"a": np.ones(2)}, {"columns": [1]}, TypeError, "columns"),
+    ({"a": np.ones(2)}, {"columns": [[1]]}, TypeError, "columns"),
     (42, {}, TypeError, "not int"),
     ([1.0, 2.0], {}, TypeError, "not list"),
 ])

@@ -310,6 +310,16 @@ PyObject *st_merge(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
 constexpr int kColumns = 7;  // count, sum, mean, min, max, var, std
 
+// The mean as NumPy and pandas give it. Welford's update turns an infinity that arrives
+// first into NaN (inf - inf), though the mean of values holding infinities of one sign and
+// no NaN is that infinity; the record shows that case: sum is that infinity, and so is the
+// matching extreme (a sum that overflowed from finite values has a finite extreme).
+inline double reported_mean(const Moments &r) noexcept {
+    const double inf = std::numeric_limits<double>::infinity();
+    if ((r.sum == inf && r.max == inf) || (r.sum == -inf && r.min == -inf)) return r.sum;
+    return r.mean;
+}
+
 void finalise_all(const Moments *recs, int64_t n, char *const cols[kColumns]) noexcept {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     auto put = [&](int c, int64_t i, auto v) {
@@ -326,7 +336,7 @@ void finalise_all(const Moments *recs, int64_t n, char *const cols[kColumns]) no
         const Finalised f = moments_finalise(r);
         put(0, i, r.count);
         put(1, i, r.sum);
-        put(2, i, r.mean);
+        put(2, i, reported_mean(r));
         put(3, i, r.min);
         put(4, i, r.max);
         put(5, i, f.var);

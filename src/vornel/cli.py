@@ -128,6 +128,9 @@ def _parser() -> argparse.ArgumentParser:
     d.add_argument("--na-values", metavar="LIST", default=None,
                    help="comma-separated CSV cells that hold no value (default: "
                         f"'{','.join(NA_VALUES)}', the empty cell included)")
+    d.add_argument("--key-na-values", metavar="LIST", default=None,
+                   help="comma-separated CSV key cells that are the missing key (default: "
+                        "only the empty cell; 'NA' stays a key)")
     d.add_argument("--keep-nan", action="store_true",
                    help="count NaN values as values (they poison sum, mean and variance); "
                         "by default NaN is missing")
@@ -156,11 +159,12 @@ def _describe(args: argparse.Namespace) -> Any:
 
         # With --keep-nan, NaN cells are values, unless --na-values says otherwise.
         na = [v for v in NA_VALUES if not (args.keep_nan and v.lower() == "nan")]
+    key_na = ([""] if args.key_na_values is None else args.key_na_values.split(","))
     bar = Progress(sum(_size(p) for p in args.files), "reading")
     try:
         return describe(args.files or [STDIN], columns=args.columns, by=by,
-                        skipna=not args.keep_nan, na_values=na, block_size=args.block_size,
-                        progress=bar.update)
+                        skipna=not args.keep_nan, na_values=na, key_na_values=key_na,
+                        block_size=args.block_size, progress=bar.update)
     finally:
         bar.close()
 

@@ -5,26 +5,31 @@ from __future__ import annotations
 
 import queue
 import threading
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
 from typing import Any
 
 from vornel.table.blocks import Block, InputError
-from vornel.table.csvfile import BLOCK_BYTES, NA_VALUES
-from vornel.table.sources import CsvFileSource, Source, file_source, sources
+from vornel.table.csvfile import BLOCK_BYTES, KEY_NA_VALUES, NA_VALUES, CsvOptions
+from vornel.table.sources import CsvFileSource, Source, file_source, is_files, sources
 from vornel.table.summary import Summariser, Summary
 
 
-def _names(arg: str | Sequence[str] | None, what: str) -> list[str] | None:
+def _names(arg: Any, what: str) -> list[Any] | None:
+    """Column names: a list (or another iterable that is not a tuple) names several; any
+    other hashable value, a str or a tuple among them (as in pandas), names one."""
     if arg is None:
         return None
-    names = [arg] if isinstance(arg, str) else list(arg)
-    if not all(isinstance(n, str) for n in names):
-        raise TypeError(f"{what} must be a column name or a list of column names")
+    names = list(arg) if isinstance(arg, Iterable) and not isinstance(
+        arg, (str, bytes, tuple)) else [arg]
+    for n in names:
+        if not isinstance(n, Hashable):
+            raise TypeError(f"{what} must be a column name or a list of column names, "
+                            f"not {type(n).__name__}")
     return list(dict.fromkeys(names))
 
 
-def _duplicates(header: Sequence[str], source: str) -> None:
-    seen: set[str] = set()
+def _duplicates(header: Sequence[Any], source: str) -> None:
+    seen: set[Any] = set()
     dup = [h for h in header if h in seen or seen.add(h)]  # type: ignore[func-returns-value]
     if dup:
         raise InputError("duplicate column names: " + ", ".join(map(repr, dict.fromkeys(dup))),
@@ -32,15 +37,19 @@ def _duplicates(header: Sequence[str], source: str) -> None:
 
 
 class _Plan:
-    """The columns and keys asked for, checked against each source in turn."""
+    """The columns and keys asked for, checked against each source in turn. Key columns
+    must hold keys of one type in every source (CSV keys are text), so that a key never
+    meets an equal key of another type."""
 
-    def __init__(self, columns: list[str] | None, by: list[str]) -> None:
+    def __init__(self, columns: list[Any] | None, by: list[Any]) -> None:
         self.columns, self.by = columns, by
         self.auto = columns is None
-        self.typed: set[str] = set()
-        self.untyped: set[str] = set()
+        self.typed: set[Any] = set()
+        self.untyped: set[Any] = set()
+        self.why: dict[Any, str] = {}  # why automatic selection left a column out
+        self.key_types: dict[Any, tuple[str, str]] = {}  # name -> (type, first source)
 
-    def check(self, src: Source) -> list[str]:
+    def check(self, src: Source) -> list[Any]:
         header = src.header
         _duplicates(header, src.source)
         have = set(header)
@@ -48,10 +57,19 @@ class _Plan:
         for k in self.by:
             if k not in have:
                 raise InputError(f"no column named {k!r} to group by{listing}", src.source)
+            self._key_type(src, k)
         if self.columns is None:
-            picked = [h for h in header if h not in self.by and src.numeric(h) is not False]
+            picked = []
+            for h in header:
+                numeric = None if h in self.by else src.numeric(h)
+                if h in self.by:
+                    self.why[h] = "a group-by column"
+                elif numeric is False:
+                    self.why[h] = f"not numeric ({src.kind(h)})"
+                else:
+                    picked.append(h)
             if not picked:
-                raise InputError("no numeric columns to summarise", src.source)
+                raise InputError(self.nothing_left(), src.source)
             self.columns = picked
         for c in self.columns:
             if c not in have:
@@ -60,12 +78,25 @@ class _Plan:
                 raise InputError(f"column {c!r} is a group-by column", src.source)
         return self.columns
 
+    def _key_type(self, src: Source, name: Any) -> None:
+        kind = src.key_type(name)  # refuses types that cannot be keys
+        if kind is None:  # only nulls: meets any type
+            return
+        first = self.key_types.setdefault(name, (kind, src.source))
+        if first[0] != kind:
+            raise InputError(f"group-by column {name!r} holds {first[0]} keys in "
+                             f"{first[1]} but {kind} keys here; convert one of them",
+                             src.source)
 
-def _blocks(plan: _Plan, data: Any, na_values: Sequence[str], block_bytes: int,
-            progress: Callable[[int], None]) -> Iterator[Block]:
-    for item in sources(data, na_values, block_bytes):
-        src = (file_source(item, na_values, block_bytes, progress) if isinstance(item, str)
-               else item)
+    def nothing_left(self) -> str:
+        """The error when automatic selection kept no column: each column and why."""
+        seen = ", ".join(f"{n!r} is {why}" for n, why in self.why.items())
+        return "no numeric columns to summarise" + (f": {seen}" if seen else "")
+
+
+def _blocks(plan: _Plan, data: Any, opts: CsvOptions) -> Iterator[Block]:
+    for item in sources(data):
+        src = file_source(item, opts) if isinstance(item, str) else item
         try:
             cols = plan.check(src)
         except BaseException:
@@ -75,6 +106,8 @@ def _blocks(plan: _Plan, data: Any, na_values: Sequence[str], block_bytes: int,
         yield from src.blocks(cols, plan.by, plan.auto)
         plan.untyped |= src.untyped
         plan.typed |= set(cols) - src.untyped - set(src.dropped)
+        for name in src.dropped:
+            plan.why[name] = "text"
         if src.dropped:
             plan.columns = [c for c in cols if c not in src.dropped]
 
@@ -118,42 +151,59 @@ def _prefetch(blocks: Iterator[Block]) -> Iterator[Block]:
         t.join()
 
 
-def describe(data: Any, *, columns: str | Sequence[str] | None = None,
-             by: str | Sequence[str] | None = None, skipna: bool = True,
-             na_values: Sequence[str] = NA_VALUES, block_size: int = BLOCK_BYTES,
+def _text_list(arg: Any, what: str) -> list[str]:
+    """CSV cells given as one str or a sequence of them."""
+    cells = [arg] if isinstance(arg, str) else list(arg)
+    if not all(isinstance(c, str) for c in cells):
+        raise TypeError(f"{what} must be a str or a sequence of str")
+    return cells
+
+
+def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = True,
+             na_values: str | Sequence[str] = NA_VALUES,
+             key_na_values: str | Sequence[str] = KEY_NA_VALUES,
+             block_size: int = BLOCK_BYTES,
              progress: Callable[[int], None] | None = None) -> Summary:
     """Count, sum, mean, min, max, population variance and standard deviation of numeric
     columns, per group of the `by` key column(s) when given; see `Summary`.
 
-    data: a pandas or Polars DataFrame, a pyarrow Table, RecordBatch or RecordBatchReader,
-    a dict of 1-d arrays, or a path or list of paths (CSV, also .gz, .bz2, .zst, .xz;
-    Parquet; .npy) forming one data set. columns: default every numeric column. Missing
-    values (nulls, pandas' NA, the CSV cells in na_values) hold no value; with skipna=True
-    (the default) NaN is missing too, with skipna=False it counts as a value. block_size
-    bounds the bytes of CSV read at a time; progress, if given, is called with the number
-    of bytes of each file read."""
+    data: a pandas or Polars DataFrame or Series, a pyarrow Table, RecordBatch or
+    RecordBatchReader, a dict of 1-d columns (arrays, Series, Arrow arrays), or a path or
+    list of paths (CSV, also .gz, .bz2, .zst, .xz; Parquet; .npy) forming one data set.
+    columns, by: a column name (any hashable; a tuple is one name, as in pandas) or a list
+    of names; columns defaults to every numeric column, and by=None or [] summarises
+    without groups. Missing values (nulls, pandas' NA, the CSV cells in na_values) hold no
+    value; with skipna=True (the default) NaN is missing too, with skipna=False it counts as
+    a value. CSV key cells in key_na_values (default: only the empty cell) are the missing
+    key; other sources have typed nulls. block_size bounds the bytes of CSV read at a time;
+    progress, if given, is called with the number of bytes of each file read."""
     col_names = _names(columns, "columns")
     by_names = _names(by, "by") or []
+    if isinstance(block_size, bool) or not isinstance(block_size, int):
+        raise TypeError(f"block_size must be an int, not {type(block_size).__name__}")
     if block_size < 1:
         raise ValueError("block_size must be positive")
+    opts = CsvOptions(_text_list(na_values, "na_values"),
+                      _text_list(key_na_values, "key_na_values"), block_size,
+                      progress or (lambda n: None))
     plan = _Plan(col_names, by_names)
+    grouped = by_names or None
     summariser: Summariser | None = None
-    files = isinstance(data, (str, list, tuple)) or hasattr(data, "__fspath__")
-    blocks = _blocks(plan, data, list(na_values), block_size, progress or (lambda n: None))
-    for block in (_prefetch(blocks) if files else blocks):
+    blocks = _blocks(plan, data, opts)
+    for block in (_prefetch(blocks) if is_files(data) else blocks):
         if summariser is None:
             assert plan.columns is not None
-            summariser = Summariser(plan.columns, by_names if by is not None else None, skipna)
+            summariser = Summariser(plan.columns, grouped, skipna)
         for name in [c for c in summariser.columns if c not in block.columns]:
             summariser.drop(name)
         summariser.add(block)
     if summariser is None:
-        summariser = Summariser(plan.columns or [], by_names if by is not None else None,
-                                skipna)
+        summariser = Summariser(plan.columns or [], grouped, skipna)
     if plan.auto:
         for name in list(summariser.columns):
             if name in plan.untyped and name not in plan.typed:
+                plan.why[name] = "holds no number"
                 summariser.drop(name)  # no cell held a number
         if not summariser.columns:
-            raise InputError("no numeric columns to summarise")
+            raise InputError(plan.nothing_left())
     return summariser.summary()

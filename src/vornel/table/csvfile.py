@@ -5,13 +5,11 @@ from __future__ import annotations
 
 import csv
 import io
-import mmap
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass
 from typing import IO, Any
-
-import numpy as np
 
 from vornel.table import _deps
 from vornel.table.blocks import Block, InputError, Values, arrow_values
@@ -19,13 +17,30 @@ from vornel.table.keys import arrow_keys
 
 # Text that stands for a missing value, as R and pandas write it.
 NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
+# Key cells that are the missing key: only the empty one, as in DuckDB and Polars, so that
+# a country code "NA" stays a key.
+KEY_NA_VALUES = ("",)
 BLOCK_BYTES = 16 << 20
 MANY_KEYS_BYTES = 128 << 20  # the largest range, taken when keys are many
 MAX_RECORD_BYTES = 256 << 20  # the longest record read
-MADV_POPULATE_READ = getattr(mmap, "MADV_POPULATE_READ", 22)  # Linux's value
+PARSE_BLOCK = 4 << 20  # pyarrow's unit of parallel parsing
+# The csv module refuses fields past 128 KiB by default; it only reads headers and finds
+# faults here, in records that may be as long as MAX_RECORD_BYTES.
+csv.field_size_limit(max(csv.field_size_limit(), MAX_RECORD_BYTES))
 
 
-def record_end(buf: bytes | bytearray | mmap.mmap, start: int = 0, end: int | None = None) -> int:
+@dataclass
+class CsvOptions:
+    """How CSV text is read: missing value cells, missing key cells, the range size in
+    bytes, and a callback told of the bytes read."""
+
+    na_values: list[str]
+    key_na_values: list[str]
+    block_bytes: int
+    progress: Callable[[int], None]
+
+
+def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -> int:
     """The offset just past the last line break of buf[:end] that ends a record (one
     outside quotes, counting from start, a record boundary); 0 if there is none."""
     cut = buf.rfind(b"\n", start, end)
@@ -47,11 +62,8 @@ def record_end(buf: bytes | bytearray | mmap.mmap, start: int = 0, end: int | No
     return cut + 1
 
 
-def _count(buf: bytes | bytearray | mmap.mmap, byte: bytes, start: int, end: int) -> int:
-    """How often a byte occurs in buf[start:end] (a map has no count of its own)."""
-    if not isinstance(buf, mmap.mmap):
-        return buf.count(byte, start, end)
-    return int(np.count_nonzero(np.frombuffer(buf, np.uint8, end - start, start) == byte[0]))
+def _count(buf: bytes | bytearray, byte: bytes, start: int, end: int) -> int:
+    return buf.count(byte, start, end)
 
 
 def first_record_end(buf: bytes) -> int:
@@ -68,69 +80,104 @@ def first_record_end(buf: bytes) -> int:
 
 class Range:
     """A byte range of the input, a view of a buffer of its own (handed to the parser
-    without a copy)."""
+    without a copy); last: it ends the input."""
 
-    def __init__(self, buf: bytearray | mmap.mmap, end: int, start: int = 0) -> None:
-        self.buf, self.start, self.end = buf, start, end
-        self.view = memoryview(buf)[start:end]
+    def __init__(self, buf: bytearray, end: int, last: bool) -> None:
+        self.buf, self.end, self.last = buf, end, last
+        self.view = memoryview(buf)[:end]
 
     def has(self, sub: bytes) -> bool:
-        return self.buf.find(sub, self.start, self.end) >= 0
+        return self.buf.find(sub, 0, self.end) >= 0
 
     def quoted(self) -> bool:
         return self.has(b'"')
 
     def lines(self) -> int:
-        return _count(self.buf, b"\n", self.start, self.end)
+        return _count(self.buf, b"\n", 0, self.end)
+
+    def open_quote(self) -> int | None:
+        """Where a quote that opens a field and never closes lies, if one does: only the
+        last quote of a range can be one, as ranges start outside quotes."""
+        if not self.last or _count(self.buf, b'"', 0, self.end) % 2 == 0:
+            return None
+        at = self.buf.rfind(b'"', 0, self.end)
+        return at if at == 0 or self.buf[at - 1] in b",\r\n" else None
 
 
-def _mapped_ranges(mm: mmap.mmap, start: int, sizes: Callable[[], int],
-                   progress: Callable[[int], None], source: str) -> Iterator[Range]:
-    """Ranges of a memory-mapped file: views of the page cache, nothing read or copied."""
-    n, page = len(mm), mmap.PAGESIZE
-    behind = [start // page * page]  # starts of the ranges given out, oldest first
-    while start < n:
-        size = sizes()
-        end = min(start + size, n)
-        cut = end if end == n else record_end(mm, start, end)
-        while cut == 0:  # one record longer than a range: look further
-            if end - start > MAX_RECORD_BYTES:
-                raise InputError(f"no record ends within {(end - start) >> 20} MiB (an "
-                                 "unbalanced quote?)", source)
-            end = min(end + size, n)
-            cut = end if end == n else record_end(mm, start, end)
-        progress(cut - start)
-        lo = start // page * page
-        try:  # fault the range's pages in at once, not one by one as the parser meets them
-            mm.madvise(MADV_POPULATE_READ, lo, cut - lo)
-        except OSError:  # a kernel before 5.14
-            pass
-        yield Range(mm, cut, start)
-        behind.append(cut // page * page)
-        if len(behind) > 3:
-            # Two ranges may still be parsing; the pages before them stay in the page cache
-            # but leave this process's resident set.
-            mm.madvise(mmap.MADV_DONTNEED, behind[0], behind[1] - behind[0])
-            del behind[0]
-        start = cut
+class Input:
+    """A binary input read to its end, or, for a plain file, to the size it had when opened:
+    a file that grows is read to that size, and one that ends before it was truncated
+    while read, which is an error."""
+
+    def __init__(self, f: IO[bytes], source: str, size: int | None = None,
+                 raw: IO[bytes] | None = None) -> None:
+        self.f, self.source, self.size, self.raw = f, source, size, raw
+        self.left, self.done = size, 0
+
+    def close(self) -> None:
+        """Closes the stream and the file under it (standard input is left open)."""
+        try:
+            self.f.close()
+        finally:
+            if self.raw is not None:
+                self.raw.close()
+
+    def readinto(self, view: memoryview) -> int:
+        if self.left is not None:
+            view = view[: self.left]
+        done = 0
+        while done < len(view):  # compressed streams and pipes return short reads
+            n = self.f.readinto(view[done:])  # type: ignore[attr-defined]
+            if not n:
+                break
+            done += n
+        self.done += done
+        if self.left is not None:
+            if done < len(view):
+                raise InputError(f"the file ended after {self.done} of the {self.size} bytes "
+                                 "it held when opened (truncated while read?)", self.source)
+            self.left -= done
+        return done
+
+    def read(self, n: int) -> bytes:
+        buf = bytearray(n)
+        return bytes(buf[: self.readinto(memoryview(buf))])
 
 
-def _ranges(f: IO[bytes], sizes: Callable[[], int], head: bytes,
+class Buffers:
+    """Range buffers handed back once their range is parsed (the parser copies what it
+    keeps), so reading allocates and faults in new memory only at the start."""
+
+    def __init__(self) -> None:
+        self.free: list[bytearray] = []
+
+    def get(self, n: int) -> bytearray:
+        for i, buf in enumerate(self.free):
+            if len(buf) >= n:
+                return self.free.pop(i)
+        return bytearray(n)
+
+    def put(self, buf: bytearray) -> None:
+        if len(self.free) < 4:
+            self.free.append(buf)
+
+
+def _ranges(f: Input, sizes: Callable[[], int], head: bytes, buffers: Buffers,
             progress: Callable[[int], None], source: str) -> Iterator[Range]:
     """Byte ranges of about sizes() bytes (more where a record is longer), each ending at a
     record boundary, the last at the end of input."""
-    carry = bytes(head)
+    carry = head
     while True:
         size = sizes()
         # Read straight into the range's own buffer, after the carried partial record.
-        buf = bytearray(len(carry) + size)
+        buf = buffers.get(len(carry) + size)
         buf[: len(carry)] = carry
-        got = _read_into(f, memoryview(buf)[len(carry):])
+        got = f.readinto(memoryview(buf)[len(carry): len(carry) + size])
         progress(got)
         end = len(carry) + got
         if got == 0:
             if end:
-                yield Range(buf, end)
+                yield Range(buf, end, True)
             return
         cut = record_end(buf, 0, end)
         if cut == 0:
@@ -139,20 +186,10 @@ def _ranges(f: IO[bytes], sizes: Callable[[], int], head: bytes,
                 raise InputError(f"no record ends within {end >> 20} MiB (an unbalanced "
                                  "quote?)", source)
             carry = bytes(buf[:end])  # one record longer than a range: read on
+            buffers.put(buf)
             continue
         carry = bytes(buf[cut:end])
-        yield Range(buf, cut)
-
-
-def _read_into(f: IO[bytes], view: memoryview) -> int:
-    """Fills view as far as the input goes (a compressed stream returns short reads)."""
-    done = 0
-    while done < len(view):
-        n = f.readinto(view[done:])  # type: ignore[attr-defined]
-        if not n:
-            break
-        done += n
-    return done
+        yield Range(buf, cut, False)
 
 
 class CsvSource:
@@ -162,23 +199,19 @@ class CsvSource:
     a number or missing and at least one is a number. Columns that turn out otherwise are
     dropped as soon as a block shows it (`dropped`), whatever the range size."""
 
-    def __init__(self, f: IO[bytes], source: str, na_values: Sequence[str],
-                 block_bytes: int, progress: Callable[[int], None] = lambda n: None,
-                 mapped: mmap.mmap | None = None) -> None:
-        self.f, self.source, self.progress, self.mapped = f, source, progress, mapped
-        self.na_values = list(na_values)
-        self.block_bytes = block_bytes
-        first = f.read(min(block_bytes, 1 << 16))
+    def __init__(self, f: Input, opts: CsvOptions) -> None:
+        self.f, self.source, self.opts = f, f.source, opts
+        self.na_values, self.key_na = list(opts.na_values), list(opts.key_na_values)
+        first = f.read(min(opts.block_bytes, 1 << 16))
         while first and first_record_end(first) == 0:
             more = f.read(1 << 16)
             if not more:
                 break
             first += more
         cut = first_record_end(first) or len(first)
-        self.header = _header(first[:cut], source)
+        self.header = _header(first[:cut], self.source)
         self.rest = first[cut:]
-        self.data_start = cut  # the offset of the first record after the header
-        progress(cut if mapped is not None else len(first))
+        opts.progress(len(first))
         self.header_lines = first[:cut].count(b"\n") or 1
         self.untyped: set[str] = set()  # auto columns with no number seen yet
         self.dropped: list[str] = []
@@ -186,59 +219,89 @@ class CsvSource:
     def numeric(self, name: str) -> bool | None:
         return None  # known only after reading
 
+    def kind(self, name: str) -> str:
+        return "text"
+
+    def key_type(self, name: str) -> str:
+        return "text"
+
     def blocks(self, columns: Sequence[str], by: Sequence[str], auto: bool) -> Iterator[Block]:
         wanted = list(columns)
         if auto:
             self.untyped = set(wanted)
         line = 1 + self.header_lines
-        size = [self.block_bytes]
-        if self.mapped is not None:
-            ranges = _mapped_ranges(self.mapped, self.data_start, lambda: size[0],
-                                    self.progress, self.source)
-        else:
-            ranges = _ranges(self.f, lambda: size[0], self.rest, self.progress, self.source)
+        size = [self.opts.block_bytes]
+        buffers = Buffers()
+        ranges = _ranges(self.f, lambda: size[0], self.rest, buffers, self.opts.progress,
+                         self.source)
         # Two ranges parse at once: Arrow's threads stay busy across the end of one parse
         # and the start of the next. Blocks still come out in input order.
-        pending: deque[Future[Any]] = deque()
+        pending: deque[tuple[Future[Any], Range]] = deque()
         with ThreadPoolExecutor(2, thread_name_prefix="vornel-parse") as pool:
             for chunk in ranges:
-                pending.append(pool.submit(self._parse, chunk, line, by, list(wanted), auto))
-                if self.mapped is None:
-                    line += chunk.lines()  # a mapped file counts its lines only on failure
+                pending.append((pool.submit(self._parse, chunk, line, by, list(wanted), auto),
+                                chunk))
+                line += chunk.lines()
                 del chunk
                 if len(pending) > 1:
-                    yield self._block(pending.popleft(), by, wanted, auto, size)
+                    yield self._block(*pending.popleft(), by, wanted, auto, size, buffers)
             while pending:
-                yield self._block(pending.popleft(), by, wanted, auto, size)
+                yield self._block(*pending.popleft(), by, wanted, auto, size, buffers)
 
     def _parse(self, chunk: Range, line: int, by: Sequence[str], wanted: list[str],
                auto: bool) -> Any:
         """The Arrow table of a range's key and wanted columns; a failure is located."""
+        at = chunk.open_quote()
+        if at is not None:
+            raise InputError("a quoted field never closes (unbalanced quote)", self.source,
+                             line + _count(chunk.buf, b"\n", 0, at))
+        try:
+            block = PARSE_BLOCK
+            table = self._read(chunk, line, by, wanted, auto, block)
+        except _deps.pa().ArrowInvalid as e:
+            if "straddl" not in str(e):  # a record longer than a parse block is not a fault
+                raise
+            block = chunk.end + 1
+            table = self._read(chunk, line, by, wanted, auto, block)
+        return self._signed_zeros(chunk, table, by, block) if auto else table
+
+    def _read(self, chunk: Range, line: int, by: Sequence[str], wanted: list[str], auto: bool,
+              block: int) -> Any:
         pa, pcsv = _deps.pa(), _deps.pcsv()
-        # Parse blocks of 4 MiB: fewer, larger tasks than the default 1 MiB, same result.
-        read = pcsv.ReadOptions(column_names=self.header, use_threads=True, block_size=4 << 20)
-        # Keys are dictionary-encoded by the parser itself, in its threads.
+        # Keys are dictionary-encoded by the parser itself, in its threads; they are never
+        # null there (strings_can_be_null=False): key_na decides the missing key.
         types: dict[str, Any] = {k: pa.dictionary(pa.int32(), pa.string()) for k in by}
         if not auto:
             types.update((c, pa.float64()) for c in wanted)
-        convert = pcsv.ConvertOptions(
-            column_types=types, include_columns=[*by, *wanted], null_values=self.na_values,
-            strings_can_be_null=True, true_values=[], false_values=[])
-        parse = pcsv.ParseOptions(newlines_in_values=chunk.quoted())
         try:
-            table = pcsv.read_csv(pa.py_buffer(chunk.view), read_options=read,
-                                  parse_options=parse, convert_options=convert)
+            return pcsv.read_csv(pa.py_buffer(chunk.view), read_options=self._read_options(
+                block), parse_options=self._parse_options(chunk), convert_options=self._convert(
+                    types, [*by, *wanted]))
         except (pa.ArrowInvalid, UnicodeDecodeError) as e:
+            if "straddl" in str(e):
+                raise
             floats = [] if auto else wanted
-            raise self._locate(bytes(chunk.view), self._line(chunk, line),
-                               [*by, *wanted], floats, str(e)) from None
-        return self._signed_zeros(chunk, table, by, read, parse) if auto else table
+            raise self._locate(bytes(chunk.view), line, [*by, *wanted], floats,
+                               str(e)) from None
 
-    def _block(self, job: Future[Any], by: Sequence[str], wanted: list[str], auto: bool,
-               size: list[int]) -> Block:
+    def _read_options(self, block: int) -> Any:
+        return _deps.pcsv().ReadOptions(column_names=self.header, use_threads=True,
+                                        block_size=block)
+
+    def _parse_options(self, chunk: Range) -> Any:
+        return _deps.pcsv().ParseOptions(newlines_in_values=chunk.quoted())
+
+    def _convert(self, types: dict[str, Any], names: list[str]) -> Any:
+        return _deps.pcsv().ConvertOptions(
+            column_types=types, include_columns=names, null_values=self.na_values,
+            strings_can_be_null=False, true_values=[], false_values=[])
+
+    def _block(self, job: Future[Any], chunk: Range, by: Sequence[str], wanted: list[str],
+               auto: bool, size: list[int], buffers: Buffers) -> Block:
         """The block of a parsed range. Columns found not to be numeric leave `wanted`."""
         pa = _deps.pa()
         table = job.result()
+        buffers.put(chunk.buf)  # the table holds copies of what it needs
         values: dict[str, Values] = {}
         for name in list(wanted):
             col = table.column(name)
@@ -252,26 +315,17 @@ class CsvSource:
             values[name] = arrow_values(col)
         if by and size[0] < MANY_KEYS_BYTES and _many_keys(table.column(by[0])):
             size[0] = min(2 * size[0], MANY_KEYS_BYTES)
-        return Block(table.num_rows, values, [arrow_keys(table.column(k)) for k in by])
+        keys = [arrow_keys(_key_nulls(table.column(k), self.key_na)) for k in by]
+        return Block(table.num_rows, values, keys)
 
-    def _line(self, chunk: Range, line: int) -> int:
-        """The line of a range's first record."""
-        if self.mapped is None:
-            return line
-        count, pos, step = 1 + self.header_lines, self.data_start, 1 << 24
-        while pos < chunk.start:  # in steps: the count of a map makes a mask of its bytes
-            count += _count(self.mapped, b"\n", pos, min(pos + step, chunk.start))
-            pos += step
-        return count
-
-    def _signed_zeros(self, chunk: Range, table: Any, by: Sequence[str], read: Any,
-                      parse: Any) -> Any:
+    def _signed_zeros(self, chunk: Range, table: Any, by: Sequence[str], block: int) -> Any:
         """The table with its inferred integer columns read again as float64 where the
         range may hold a cell that integer parsing reads otherwise: "-0" (0, where float64
         keeps -0.0) in a column holding a zero, or hex such as "0x10" (16, where float64
         refuses it: such a column is text). The numbers must not depend on the type a range
         happened to infer."""
         pa, pc, pcsv = _deps.pa(), _deps.pc(), _deps.pcsv()
+        read, parse = self._read_options(block), self._parse_options(chunk)
         if not any(pa.types.is_integer(table.column(name).type)
                    for name in table.column_names if name not in by):
             return table  # no integer column: nothing to scan the bytes for
@@ -285,9 +339,7 @@ class CsvSource:
             return table
 
         def as_float(names: list[str]) -> Any:
-            convert = pcsv.ConvertOptions(
-                column_types={name: pa.float64() for name in names}, include_columns=names,
-                null_values=self.na_values, strings_can_be_null=True)
+            convert = self._convert({name: pa.float64() for name in names}, names)
             return pcsv.read_csv(pa.py_buffer(chunk.view), read_options=read,
                                  parse_options=parse, convert_options=convert)
 
@@ -355,6 +407,25 @@ def _many_keys(keys: Any) -> bool:
     """Whether a range's key column holds many distinct keys per row: then each range costs
     a unification with all keys so far, and larger ranges pay it fewer times."""
     return sum(len(c.dictionary) for c in keys.chunks) * 4 > len(keys)
+
+
+def _key_nulls(keys: Any, na: Sequence[str]) -> Any:
+    """A key column (dictionary chunks, never null from the parser) with the cells in na as
+    the missing key. Chunks holding such a cell are encoded again, so their dictionaries
+    stay in order of first appearance without unused entries."""
+    pa, pc = _deps.pa(), _deps.pc()
+    if not na:
+        return keys
+    value_set = pa.array(na, pa.string())
+    chunks = []
+    for c in keys.chunks:
+        hit = pc.is_in(c.dictionary, value_set=value_set)
+        if pc.any(hit).as_py():
+            text = c.cast(pa.string())
+            c = pc.dictionary_encode(pc.if_else(pc.is_in(text, value_set=value_set),
+                                                pa.scalar(None, pa.string()), text))
+        chunks.append(c)
+    return pa.chunked_array(chunks, keys.type)
 
 
 def _numeric_or_null(pa: Any, typ: Any) -> bool:

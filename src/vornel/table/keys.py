@@ -168,17 +168,19 @@ class ArrowKeyMap:
                              column=self.names[0])
         col = columns[0].arrow()
         chunks = col.chunks if isinstance(col, pa.ChunkedArray) else [col]
-        dicts = [self._as_dictionary(pa, pc, c) for c in chunks]
-        # pa.nulls, not pa.array: the latter imports pandas to check its argument, which
-        # costs a command-line run a quarter of a second.
-        if self.dictionary is None:
-            self.dictionary = pa.nulls(0, dicts[0].type.value_type if dicts else pa.string())
-        head = pa.DictionaryArray.from_arrays(pa.nulls(0, pa.int32()), self.dictionary)
         try:
+            dicts = [self._as_dictionary(pa, pc, c) for c in chunks]
+            # pa.nulls, not pa.array: the latter imports pandas to check its argument, which
+            # costs a command-line run a quarter of a second.
+            if self.dictionary is None:
+                self.dictionary = pa.nulls(0, dicts[0].type.value_type if dicts
+                                           else pa.string())
+            head = pa.DictionaryArray.from_arrays(pa.nulls(0, pa.int32()), self.dictionary)
             unified = pa.chunked_array([head, *dicts]).unify_dictionaries()
-        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
-            raise InputError("the key column has another type here than in the first input",
-                             column=self.names[0]) from None
+        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError) as e:
+            raise InputError(f"keys of type {col.type} here cannot join those of type "
+                             f"{self.dictionary.type if self.dictionary is not None else '?'} "
+                             f"before: {e}", column=self.names[0]) from None
         before = len(self.dictionary)
         self.dictionary = unified.chunk(0).dictionary
         codes = _chunk_codes(unified.chunks[1:]).astype(np.int32, copy=False)
@@ -193,10 +195,15 @@ class ArrowKeyMap:
         with NaN as null and -0.0 as 0.0 for float keys."""
         t = chunk.type
         if not pa.types.is_dictionary(t):
-            if pa.types.is_floating(t):
-                chunk = pc.if_else(pc.is_nan(chunk), pa.scalar(None, t), pc.add(chunk, 0.0))
+            wide = _wide(pa, t)
+            if wide != t:  # one value type per kind, whatever width each input has
+                chunk = chunk.cast(wide)
+            if pa.types.is_floating(wide):
+                chunk = pc.if_else(pc.is_nan(chunk), pa.scalar(None, wide),
+                                   pc.add(chunk, 0.0))
             chunk = pc.dictionary_encode(chunk)
-        elif pa.types.is_floating(t.value_type) or not _in_appearance_order(chunk):
+        elif (pa.types.is_floating(t.value_type) or _wide(pa, t.value_type) != t.value_type
+              or not _in_appearance_order(chunk)):
             # Category order, or entries no row holds: encoded again, by appearance.
             return self._as_dictionary(pa, pc, chunk.cast(t.value_type))
         if chunk.type.index_type != pa.int32():
@@ -215,6 +222,16 @@ class ArrowKeyMap:
             slots = np.concatenate([slots[:r], [0], slots[r:]])
             keys = pa.concat_arrays([keys.slice(0, r), pa.nulls(1, keys.type), keys.slice(r)])
         return slots, keys
+
+
+def _wide(pa: Any, t: Any) -> Any:
+    """The value type keys of type t are kept as: int64 for integers (uint64 stays, as it
+    may hold more), float64 for floats."""
+    if pa.types.is_integer(t) and t != pa.uint64():
+        return pa.int64()
+    if pa.types.is_floating(t):
+        return pa.float64()
+    return t
 
 
 def _combine(parts: list[Encoded]) -> Encoded:
@@ -310,10 +327,13 @@ def _in_appearance_order(chunk: Any) -> bool:
 
 
 def _filled(indices: Any) -> Codes:
-    """Dictionary indices as NumPy codes, -1 for null."""
+    """Dictionary indices as signed NumPy codes, -1 for null."""
     codes = numpy_view(indices)
+    if codes.dtype.kind == "u":
+        # Unsigned indices have no -1: the next wider signed type holds every index.
+        codes = codes.astype(np.int32 if codes.dtype.itemsize < 4 else np.int64)
     if indices.null_count:
-        codes = codes.copy()
+        codes = codes.copy() if not codes.flags.writeable else codes
         codes[nulls(indices)] = -1
     return codes
 
@@ -331,7 +351,7 @@ def _unified(a: Any) -> Encoded:
     return Encoded(_chunk_codes(a.chunks), a.chunk(0).dictionary.to_pylist())
 
 
-def numpy_keys(a: npt.NDArray[Any]) -> KeyColumn:
+def numpy_keys(a: npt.NDArray[Any], name: Any = None) -> KeyColumn:
     def encode() -> Encoded:
         if a.dtype.kind in "iu" and len(a):
             small = _small_ints(a)
@@ -339,11 +359,14 @@ def numpy_keys(a: npt.NDArray[Any]) -> KeyColumn:
                 return small
         pd = _deps.pandas_or_none()
         if pd is not None:
-            return pandas_encode(pd, a)
+            return pandas_encode(pd, a, name)
         if a.dtype.kind == "O":
             index: dict[Any, int] = {}
-            codes = np.fromiter((index.setdefault(_normal(k), len(index)) for k in a.tolist()),
-                                np.int64, len(a))
+            try:
+                codes = np.fromiter((index.setdefault(_normal(k), len(index))
+                                     for k in a.tolist()), np.int64, len(a))
+            except TypeError as e:
+                raise InputError(f"group keys must be hashable: {e}", column=name) from None
             return Encoded(codes, list(index))
         return arrow_keys(_deps.pa().array(a)).encode()
 
@@ -375,11 +398,22 @@ class _Offsets(Sequence[int]):
         return self.n
 
     def __getitem__(self, j: Any) -> Any:
-        return self.lo + j
+        if isinstance(j, slice):
+            return list(range(self.lo, self.lo + self.n))[j]
+        if not -self.n <= j < self.n:
+            raise IndexError("offset out of range")  # ends iteration and unpacking
+        return self.lo + (j % self.n)
 
 
-def pandas_encode(pd: Any, obj: Any) -> Encoded:
+def pandas_encode(pd: Any, obj: Any, name: Any = None) -> Encoded:
     """Keys of a pandas Series or a NumPy array, factorised by pandas."""
+    try:
+        return _pandas_encode(pd, obj)
+    except TypeError as e:  # keys such as lists, which no hash table takes
+        raise InputError(f"group keys must be hashable: {e}", column=name) from None
+
+
+def _pandas_encode(pd: Any, obj: Any) -> Encoded:
     dtype = getattr(obj, "dtype", None)
     if isinstance(dtype, pd.CategoricalDtype):
         codes = np.asarray(obj.cat.codes if hasattr(obj, "cat") else obj.codes)

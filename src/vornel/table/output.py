@@ -14,13 +14,12 @@ import numpy as np
 
 from vornel.table import _deps
 from vornel.table.blocks import InputError
-from vornel.table.summary import STATS, Summary, interleaved
+from vornel.table.summary import STATS, Summary, interleaved, output_names
 
 
 def _key_names(s: Summary) -> list[str]:
-    if s.by is None:
-        return []
-    return ["group"] if len(s.by) == 1 else list(s.by)
+    """The key columns' names, renamed where an output column has the name."""
+    return output_names(s.by or [], ["column", *STATS])
 
 
 def _key_cells(s: Summary, key: Any) -> list[Any]:
@@ -40,11 +39,21 @@ def _text(key: Any) -> str:
     return str(key)
 
 
+def _shown(text: str) -> str:
+    """Text for a terminal: line breaks, tabs, escapes and other unprintable characters
+    written as Python escapes, so that a cell stays on its line and sends no control
+    sequence."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def table(s: Summary) -> bytes:
-    head = _key_names(s) + ["column", *STATS]
+    head = [_shown(n) for n in _key_names(s)] + ["column", *STATS]
     body = []
     for key, name, res in s.rows():
-        cells = ["(null)" if k is None else _text(k) for k in _key_cells(s, key)] + [str(name)]
+        cells = ["(null)" if k is None else _shown(_text(k)) for k in _key_cells(s, key)]
+        cells.append(_shown(str(name)))
         for stat in STATS:
             v = res[stat]
             cells.append("-" if v is None else str(v) if stat == "count" else f"{v:.10g}")
@@ -96,7 +105,7 @@ def csv_chunks(s: Summary, groups: int = 1 << 16) -> Iterator[bytes]:
     shortest round-trip form, as Arrow writes them (2.0 as 2, 1e-05 as 0.00001), so each
     reads back as the computed double exactly."""
     pa = _deps.pa()
-    yield (",".join(_key_names(s) + ["column", *STATS]) + "\n").encode()
+    yield (",".join(map(_csv_text, _key_names(s) + ["column", *STATS])) + "\n").encode()
     n = 1 if s.by is None else len(s.key_array())
     per = [s.stats(c) for c in s.columns]
     if not per or not n:
@@ -135,6 +144,10 @@ def _csv_piece(s: Summary, per: list[dict[str, Any]], keys: list[Any], lo: int, 
     lines = pc.utf8_replace_slice(lines, -2, -1, "")
     offsets = np.frombuffer(lines.buffers()[1], np.int32, len(lines) + 1, lines.offset * 4)
     return bytes(memoryview(lines.buffers()[2])[offsets[0]:offsets[-1]])
+
+
+def _csv_text(text: str) -> str:
+    return '"' + text.replace('"', '""') + '"' if any(c in text for c in '",\r\n') else text
 
 
 def _key_text(pa: Any, pc: Any, keys: Any) -> Any:

@@ -3,6 +3,7 @@ finished `Summary` with its pandas, Arrow and dict forms."""
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from functools import partial
@@ -258,22 +259,28 @@ class Summary:
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame indexed by (keys..., column), or by column without grouping,
-        with columns count, sum, mean, min, max, var, std."""
+        with columns count, sum, mean, min, max, var, std. A key column named "column" is
+        named "column_key" here (see `output_names`)."""
         pd = _deps.pd()
         key_cols, stats = self._columns()
-        names = [*(self.by or []), "column"]
-        if len(key_cols) == 1:
-            index = pd.Index(key_cols[0], name="column")
+        names = [*output_names(self.by or [], ["column"], text=False), "column"]
+        # tupleize_cols=False: tuple names (of MultiIndex columns) and keys stay values.
+        levels = [pd.Index(c, dtype=object if not c else None, tupleize_cols=False)
+                  for c in key_cols]
+        if len(levels) == 1:
+            index = levels[0].rename("column")
         else:
-            index = pd.MultiIndex.from_arrays(key_cols, names=names)
+            index = pd.MultiIndex.from_arrays(levels, names=names)
         return pd.DataFrame(stats, index=index)
 
     def to_arrow(self) -> Any:
-        """A pyarrow Table: the key columns, "column", then the statistics."""
+        """A pyarrow Table: the key columns, "column", then the statistics. Names are text,
+        and a key named like another column of the table is renamed (`output_names`)."""
         pa = _deps.pa()
         key_cols, stats = self._columns()
-        names = [*(self.by or []), "column"]
-        arrays = {n: pa.array(c) for n, c in zip(names, key_cols)}
+        names = [*output_names(self.by or [], ["column", *STATS]), "column"]
+        arrays = {n: _arrow_keys(pa, c) for n, c in zip(names, key_cols)}
+        arrays["column"] = pa.array([str(c) for c in key_cols[-1]], pa.string())
         arrays.update((s, pa.array(a)) for s, a in stats.items())
         return pa.table(arrays)
 
@@ -290,13 +297,15 @@ class Summary:
             recs = {c: state.merge_records(self.records[c].copy(), other.records[c])
                     for c in self.columns}
             return Summary(self.columns, None, [], recs)
-        index = {k: i for i, k in enumerate(self.keys)}
+        _check_key_types(self, other)
+        # Matched by type and value: 1, 1.0 and True are equal in Python, not as keys.
+        index = {_typed(k): i for i, k in enumerate(self.keys)}
         keys = list(self.keys)
         at = np.empty(len(other.keys), np.int64)
         for j, k in enumerate(other.keys):
-            i = index.get(k)
+            i = index.get(_typed(k))
             if i is None:
-                i = index[k] = len(keys)
+                i = index[_typed(k)] = len(keys)
                 keys.append(k)
             at[j] = i
         recs = {}
@@ -308,6 +317,24 @@ class Summary:
             out[at] = part
             recs[c] = out
         return Summary(self.columns, self.by, keys, recs)
+
+
+def output_names(by: Sequence[Any], taken: Sequence[str], text: bool = True) -> list[Any]:
+    """The names of key columns in a flat table whose other columns are `taken`: each key
+    keeps its name (as text where text=True), unless an output column or another key uses
+    it; then "_key" is appended until the name is free. A header then reads back without
+    ambiguity: keys first, then the first column named "column"."""
+    used = set(taken) | {str(b) if text else b for b in by}
+    out = []
+    for b in by:
+        name = str(b) if text else b
+        if name in taken or name in out:
+            name = str(name)
+            while name in used:
+                name += "_key"
+            used.add(name)
+        out.append(name)
+    return out
 
 
 def interleaved(per: Sequence[dict[str, npt.NDArray[Any]]], stat: str, lo: int,
@@ -330,6 +357,44 @@ def _bits(rec: Records) -> bytes:
     return rec.tobytes()
 
 
+# Kinds of key values; pandas' Timestamp is a datetime, NumPy's str_ a str, and so on.
+_KINDS = (bool, int, float, str, bytes, datetime.datetime, datetime.date, datetime.time,
+          datetime.timedelta)
+
+
+def _kind(k: Any) -> type:
+    return next((t for t in _KINDS if isinstance(k, t)), type(k))
+
+
+def _typed(key: Any) -> Any:
+    """A key with the kinds of its values, so that keys equal across kinds stay apart."""
+    if isinstance(key, tuple):
+        return tuple((_kind(k), k) for k in key)
+    return (_kind(key), key)
+
+
+def _key_types(s: Summary) -> list[set[type]]:
+    """Per key column, the types of its keys (the missing key has none)."""
+    n = len(s.by or [])
+    types: list[set[type]] = [set() for _ in range(n)]
+    for key in s.keys:
+        for j, k in enumerate(key if n > 1 else (key,)):
+            if k is not None:
+                types[j].add(_kind(k))
+    return types
+
+
+def _check_key_types(a: Summary, b: Summary) -> None:
+    """Summaries whose key columns hold keys of different types do not merge: no key would
+    match, and the keys would form no one typed column."""
+    for name, ta, tb in zip(a.by or [], _key_types(a), _key_types(b)):
+        if len(ta) == 1 and len(tb) == 1 and ta != tb:
+            raise ValueError(
+                f"summaries differ in the type of key column {name!r}: "
+                f"{', '.join(sorted(t.__name__ for t in ta))} against "
+                f"{', '.join(sorted(t.__name__ for t in tb))}")
+
+
 def _arrow_keys(pa: Any, keys: list[Any]) -> Any:
     try:
         return pa.array(keys)
@@ -338,4 +403,4 @@ def _arrow_keys(pa: Any, keys: list[Any]) -> Any:
 
 
 def _same_keys(a: list[Any], b: list[Any]) -> bool:
-    return len(a) == len(b) and all(x == y or (x is None and y is None) for x, y in zip(a, b))
+    return len(a) == len(b) and all(_typed(x) == _typed(y) for x, y in zip(a, b))
