@@ -63,9 +63,9 @@ class _Plan:
             for h in header:
                 numeric = None if h in self.by else src.numeric(h)
                 if h in self.by:
-                    self.why[h] = "a group-by column"
+                    self.why[h] = "is a group-by column"
                 elif numeric is False:
-                    self.why[h] = f"not numeric ({src.kind(h)})"
+                    self.why[h] = f"is not numeric ({src.kind(h)})"
                 else:
                     picked.append(h)
             if not picked:
@@ -90,7 +90,7 @@ class _Plan:
 
     def nothing_left(self) -> str:
         """The error when automatic selection kept no column: each column and why."""
-        seen = ", ".join(f"{n!r} is {why}" for n, why in self.why.items())
+        seen = ", ".join(f"{n!r} {why}" for n, why in self.why.items())
         return "no numeric columns to summarise" + (f": {seen}" if seen else "")
 
 
@@ -107,7 +107,7 @@ def _blocks(plan: _Plan, data: Any, opts: CsvOptions) -> Iterator[Block]:
         plan.untyped |= src.untyped
         plan.typed |= set(cols) - src.untyped - set(src.dropped)
         for name in src.dropped:
-            plan.why[name] = "text"
+            plan.why[name] = "is text"
         if src.dropped:
             plan.columns = [c for c in cols if c not in src.dropped]
 
