@@ -54,6 +54,17 @@ def dictionary(index_type):
     return pa.DictionaryArray.from_arrays(indices, pa.array(["q", "p", "r"]))
 
 
+def test_float_keys_beside_other_keys():
+    """NaN and null are one missing key, -0.0 and 0.0 one key, in key tuples too."""
+    f = pa.array([math.nan, None, -0.0, 0.0, 1.5, math.nan])
+    a = pa.array([1, 1, 1, 1, 1, 1])
+    want = [(1, None), (1, None), (1, 0.0), (1, 0.0), (1, 1.5), (1, None)]
+    for data in (pa.table({"a": a, "f": f, "v": V}),
+                 {"a": a, "f": f, "v": np.array(V)}):
+        s = describe(data, by=["a", "f"])
+        assert_reference(s, want, {"v": V})
+
+
 @pytest.mark.parametrize("index_type", [pa.int8(), pa.uint8(), pa.uint16(), pa.uint32(),
                                         pa.uint64()])
 def test_dictionary_keys_with_nulls(index_type):
@@ -225,16 +236,30 @@ def test_key_cells_that_are_missing(tmp_path):
     assert parse_csv_output(out.out)[(None, "v")]["sum"] == 31.0
 
 
-def test_long_records_and_unclosed_quotes(tmp_path):
+def test_long_records(tmp_path):
     long = "x" * (20 << 20)  # past a range and pyarrow's parse block
     (tmp_path / "long.csv").write_text(f'k,v\na,1\n"{long}",2\nb,4\n')
     s = describe(tmp_path / "long.csv", by="k")
     assert [k[:3] for k in s.keys] == ["a", "xxx", "b"]
-    for text, line in (('k,v\na,1\nb,"2\n', 3), ('k,v\na,1\n"b,2\nc,3\n', 3)):
-        (tmp_path / "q.csv").write_text(text)
-        for kwargs in ({}, {"columns": "v"}, {"by": "k"}):
-            with pytest.raises(InputError, match=f"line {line}: a quoted field never closes"):
-                describe(tmp_path / "q.csv", **kwargs)
+
+
+@pytest.mark.parametrize("text, line, fault", [
+    ('k,v\na,1\nb,"2\n', 3, "a quoted field never closes"),
+    ('k,v\na,1\n"b,2\nc,3\n', 3, "a quoted field never closes"),
+    ('k,v\na,1\nb,"2""3', 3, "a quoted field never closes"),
+    ('k,"v\na,1\n', 1, "a quoted field never closes"),
+    ('k,v"\n"a\nb",1\n', 1, "a quote inside an unquoted field"),
+    ('k,v\nq"a,1\n"a\nb",2\n"a\nb",4\n', 2, "a quote inside an unquoted field"),
+    ('k,v\na,1\n"b"c,2\n', 3, "text after the closing quote"),
+])
+@pytest.mark.parametrize("block_size", [8, 1 << 20])
+def test_quotes_out_of_place(tmp_path, text, line, fault, block_size):
+    """Quotes that break the quoting rules are errors at every range size: the ranges are cut
+    by counting quotes, which only such text keeps apart from the size."""
+    (tmp_path / "q.csv").write_text(text)
+    for kwargs in ({}, {"columns": "v"}, {"by": "k"}):
+        with pytest.raises(InputError, match=f"q.csv, line {line}: {fault}"):
+            describe(tmp_path / "q.csv", block_size=block_size, **kwargs)
 
 
 def test_files_that_change_while_read(tmp_path):
@@ -307,17 +332,36 @@ def damaged():
 
     zs = bytearray(zstd.compress(CSV * 40))
     zs[len(zs) // 2] ^= 0xFF
+    out = io.BytesIO()
+    pq.write_table(pa.table({"zz": [1.0]}), out, compression="none")
+    page = bytearray(out.getvalue())
+    page[4] = 0  # a page header thrift cannot read: a message of several lines
+    header = b"{'descr': '<f8\x00, 'fortran_order': False, 'shape': (1,), }"
+    out = io.BytesIO()
+    np.save(out, np.array([("\ud800", 1.0)], dtype=[("k", "U1"), ("x", "f8")]))
     return {"gz truncated": ("d.csv.gz", gz[:2000]), "gz corrupted": ("d.csv.gz", bytes(mid)),
             "bz2 truncated": ("d.csv.bz2", bz2.compress(CSV)[:500]),
-            "xz corrupted": ("d.csv.xz", bytes(xz)), "zst corrupted": ("d.csv.zst", bytes(zs))}
+            "xz corrupted": ("d.csv.xz", bytes(xz)), "zst corrupted": ("d.csv.zst", bytes(zs)),
+            "parquet page": ("d.parquet", bytes(page)),
+            "parquet name": ("d.parquet", out_parquet_named(b"\xff\xfe")),
+            "npy header": ("d.npy", b"\x93NUMPY\x01\x00" + bytes([len(header) + 1, 0])
+                           + header + b"\n" + bytes(8)),
+            "npy text key": ("d.npy", out.getvalue())}
+
+
+def out_parquet_named(name):
+    out = io.BytesIO()
+    pq.write_table(pa.table({"zz": [1.0]}), out, compression="none")
+    return out.getvalue().replace(b"zz", name)
 
 
 @pytest.mark.parametrize("case", list(damaged()))
-def test_damaged_compressed_files(tmp_path, case):
+def test_damaged_files(tmp_path, case):
     name, data = damaged()[case]
     (tmp_path / name).write_bytes(data)
     # Damage that still decompresses (zstd frames carry no checksum) is a CSV fault then.
-    assert_error(call("describe", tmp_path / name), f"{tmp_path / name}")
+    assert_error(call("describe", tmp_path / name, "-g", "k" if "key" in case else "zz"),
+                 f"{tmp_path / name}")
 
 
 def test_key_names_in_the_outputs(tmp_path):

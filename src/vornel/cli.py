@@ -212,4 +212,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     except KeyboardInterrupt:
         return 130
+    except MemoryError:
+        print("vornel: error: out of memory", file=sys.stderr)
+        return 1
+    except Exception as e:  # a fault of ours: one line still, and a status of its own
+        text = " ".join(f"{type(e).__name__}: {e}".split())
+        print(f"vornel: error: internal error, please report it: {text}", file=sys.stderr)
+        return 1
     return 0

@@ -103,13 +103,25 @@ def _blocks(plan: _Plan, data: Any, opts: CsvOptions) -> Iterator[Block]:
             if isinstance(src, CsvFileSource):
                 src.close()  # its blocks, which close it, will not be read
             raise
-        yield from src.blocks(cols, plan.by, plan.auto)
+        try:
+            for block in src.blocks(cols, plan.by, plan.auto):
+                block.file = src.source if isinstance(item, str) else None
+                yield block
+        except InputError as e:
+            raise _located(e, item) from None
         plan.untyped |= src.untyped
         plan.typed |= set(cols) - src.untyped - set(src.dropped)
         for name in src.dropped:
             plan.why[name] = "is text"
         if src.dropped:
             plan.columns = [c for c in cols if c not in src.dropped]
+
+
+def _located(e: InputError, path: Any) -> InputError:
+    """The error, naming the file it comes from when it does not yet."""
+    if e.source is None and isinstance(path, str):
+        e.source = path
+    return e
 
 
 def _prefetch(blocks: Iterator[Block]) -> Iterator[Block]:
@@ -196,7 +208,10 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
             summariser = Summariser(plan.columns, grouped, skipna)
         for name in [c for c in summariser.columns if c not in block.columns]:
             summariser.drop(name)
-        summariser.add(block)
+        try:
+            summariser.add(block)
+        except InputError as e:  # a key the file holds
+            raise _located(e, block.file) from None
     if summariser is None:
         summariser = Summariser(plan.columns or [], grouped, skipna)
     if plan.auto:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -29,7 +30,12 @@ class InputError(ValueError):
         if self.column is not None:
             where.append(f"column {self.column!r}")
         place = ", ".join(w for w in where if w)
-        return f"{place}: {self.args[0]}" if place else str(self.args[0])
+        # One line, whatever a library's message or a file name holds: line breaks become
+        # spaces, other unprintable characters escapes.
+        message = re.sub(r"\s*[\r\n]+\s*", " ", str(self.args[0])).strip()
+        text = f"{place}: {message}" if place else message
+        return text if text.isprintable() else "".join(
+            c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 @dataclass
@@ -52,6 +58,7 @@ class Block:
     n: int
     columns: dict[str, Values]
     keys: list[Any] = field(default_factory=list)  # KeyColumn per key column
+    file: str | None = None  # the file it comes from, which errors name
 
 
 # ---------------------------------------------------------------- arrow

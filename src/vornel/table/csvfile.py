@@ -11,6 +11,8 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import IO, Any
 
+import numpy as np
+
 from vornel.table import _deps
 from vornel.table.blocks import Block, InputError, Values, arrow_values
 from vornel.table.keys import arrow_keys
@@ -66,6 +68,39 @@ def _count(buf: bytes | bytearray, byte: bytes, start: int, end: int) -> int:
     return buf.count(byte, start, end)
 
 
+QUOTE, COMMA, LF, CR = 34, 44, 10, 13
+
+
+def quote_fault(buf: bytes | bytearray, start: int, end: int, last: bool) -> tuple[int, str] | None:
+    """The offset and kind of the first quote in buf[start:end] (which starts outside quotes)
+    that breaks the quoting rules: a quote opens a field (at its start) or, doubled, stands
+    inside a quoted one; a closing quote ends the field. If the text is the end of input,
+    a field left open is a fault too. Ranges are cut by counting quotes, which holds only
+    for text that keeps these rules."""
+    if buf.find(b'"', start, end) < 0:
+        return None
+    text = np.frombuffer(buf, np.uint8, end - start, start)
+    q = np.flatnonzero(text == QUOTE)
+    opening, closing = q[0::2], q[1::2]
+    before = text[np.maximum(opening - 1, 0)]
+    field_start = (opening == 0) | (before == COMMA) | (before == LF) | (before == CR)
+    stray = opening[~(field_start | (before == QUOTE))]
+    after = text[np.minimum(closing + 1, len(text) - 1)]
+    ends = (closing + 1 == len(text)) | np.isin(after, (COMMA, LF, CR, QUOTE))
+    trailing = closing[~ends]
+    faults = []
+    if len(stray):
+        faults.append((int(stray[0]), "a quote inside an unquoted field (enclose the field "
+                                      "in quotes and double the quote)"))
+    if len(trailing):
+        faults.append((int(trailing[0]), "text after the closing quote of a field"))
+    if last and len(q) % 2 and not faults:
+        opens = opening[before != QUOTE]  # the field left open began at the last of these
+        faults.append((int(opens[-1] if len(opens) else opening[-1]),
+                       "a quoted field never closes (unbalanced quote)"))
+    return (start + min(faults)[0], min(faults)[1]) if faults else None
+
+
 def first_record_end(buf: bytes) -> int:
     """The offset just past the line break that ends buf's first record; 0 if none does."""
     pos = quotes = 0
@@ -95,13 +130,6 @@ class Range:
     def lines(self) -> int:
         return _count(self.buf, b"\n", 0, self.end)
 
-    def open_quote(self) -> int | None:
-        """Where a quote that opens a field and never closes lies, if one does: only the
-        last quote of a range can be one, as ranges start outside quotes."""
-        if not self.last or _count(self.buf, b'"', 0, self.end) % 2 == 0:
-            return None
-        at = self.buf.rfind(b'"', 0, self.end)
-        return at if at == 0 or self.buf[at - 1] in b",\r\n" else None
 
 
 class Input:
@@ -209,6 +237,10 @@ class CsvSource:
                 break
             first += more
         cut = first_record_end(first) or len(first)
+        bom = 3 if first.startswith(b"\xef\xbb\xbf") else 0
+        fault = quote_fault(first, bom, cut, cut == len(first))
+        if fault is not None:
+            raise InputError(fault[1], self.source, 1 + first.count(b"\n", 0, fault[0]))
         self.header = _header(first[:cut], self.source)
         self.rest = first[cut:]
         opts.progress(len(first))
@@ -251,10 +283,10 @@ class CsvSource:
     def _parse(self, chunk: Range, line: int, by: Sequence[str], wanted: list[str],
                auto: bool) -> Any:
         """The Arrow table of a range's key and wanted columns; a failure is located."""
-        at = chunk.open_quote()
-        if at is not None:
-            raise InputError("a quoted field never closes (unbalanced quote)", self.source,
-                             line + _count(chunk.buf, b"\n", 0, at))
+        fault = quote_fault(chunk.buf, 0, chunk.end, chunk.last)
+        if fault is not None:
+            at, what = fault
+            raise InputError(what, self.source, line + _count(chunk.buf, b"\n", 0, at))
         try:
             block = PARSE_BLOCK
             table = self._read(chunk, line, by, wanted, auto, block)

@@ -138,8 +138,8 @@ def arrow_mappable(column: KeyColumn) -> bool:
     pa = _deps.pa()
     try:
         t = column.arrow().type
-    except (pa.ArrowInvalid, pa.ArrowTypeError):  # objects Arrow cannot type, say str and NaN
-        return False
+    except (pa.ArrowInvalid, pa.ArrowTypeError, UnicodeError):
+        return False  # objects Arrow cannot type (str and NaN), text it cannot hold
     if pa.types.is_dictionary(t):
         t = t.value_type
     return bool(pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_binary(t)
@@ -242,7 +242,9 @@ def _combine(parts: list[Encoded]) -> Encoded:
     for enc in parts:
         k = len(enc.uniques)
         codes = np.where(enc.codes < 0, k, enc.codes).astype(np.int64)
-        values = [*enc.uniques, None]
+        # Normal values: NaN and null, -0.0 and 0.0 may hold codes of their own here, and
+        # their tuples then meet in the key map.
+        values = [*map(_normal, enc.uniques), None]
         if combined is None:
             combined, tuples = codes, [(v,) for v in values]
             continue
@@ -353,6 +355,18 @@ def _unified(a: Any) -> Encoded:
 
 def numpy_keys(a: npt.NDArray[Any], name: Any = None) -> KeyColumn:
     def encode() -> Encoded:
+        if a.dtype.kind != "U":
+            return encode_any()
+        # Text arrays may hold code points no text can carry (surrogates, values past
+        # U+10FFFF); the distinct keys tell, cheaply.
+        try:
+            enc = encode_any()
+            "".join(k for k in enc.uniques if isinstance(k, str)).encode("utf-8")
+        except UnicodeError:
+            raise InputError("group keys are not valid Unicode text", column=name) from None
+        return enc
+
+    def encode_any() -> Encoded:
         if a.dtype.kind in "iu" and len(a):
             small = _small_ints(a)
             if small is not None:

@@ -357,7 +357,7 @@ class NpySource(_Columns):
         _expect(path, b"\x93NUMPY", "a .npy file")
         try:
             a = np.load(path, mmap_mode="r", allow_pickle=False)
-        except (ValueError, EOFError, OSError) as e:
+        except Exception as e:  # NumPy parses the header as Python literals: any error
             raise InputError(f"not a readable .npy file: {e}", path) from None
         if a.dtype.names:
             if a.ndim != 1:
@@ -410,9 +410,9 @@ class ParquetSource(_Columns):
         _expect(path, b"PAR1", "a Parquet file")
         try:
             self.file = pq.ParquetFile(path)
-        except (pa.ArrowException, OSError) as e:
+            self.schema = self.file.schema_arrow
+        except (pa.ArrowException, OSError, UnicodeError) as e:
             raise InputError(f"not a readable Parquet file: {e}", path) from None
-        self.schema = self.file.schema_arrow
         super().__init__(path, list(self.schema.names))
         self.block_bytes = block_bytes
 
@@ -434,7 +434,7 @@ class ParquetSource(_Columns):
         while True:
             try:
                 batch = next(batches, None)
-            except (pa.ArrowException, OSError) as e:  # a damaged page or column chunk
+            except (pa.ArrowException, OSError, UnicodeError) as e:  # a damaged page
                 raise InputError(f"unreadable Parquet data: {e}", self.source) from None
             if batch is None:
                 return
