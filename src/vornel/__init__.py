@@ -7,9 +7,11 @@ from vornel._cycore import CyGroupedStreamStats, CyStreamStats
 if TYPE_CHECKING:
     # Shapes of the result dicts; they exist for type checkers only.
     from vornel._cycore import GroupedColumns, StreamResult
+    from vornel.sketch import GroupedQuantileSketch, QuantileSketch
     from vornel.table import Summary, describe
 
-__all__ = ["CyStreamStats", "CyGroupedStreamStats", "describe", "Summary", "__version__"]
+__all__ = ["CyStreamStats", "CyGroupedStreamStats", "describe", "Summary", "QuantileSketch",
+           "GroupedQuantileSketch", "__version__"]
 __version__ = "0.1.0"
 
 
@@ -19,4 +21,8 @@ def __getattr__(name: str) -> Any:
         from vornel import table
 
         return getattr(table, name)
+    if name in ("QuantileSketch", "GroupedQuantileSketch"):
+        from vornel import sketch
+
+        return getattr(sketch, name)
     raise AttributeError(f"module 'vornel' has no attribute {name!r}")

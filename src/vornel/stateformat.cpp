@@ -10,7 +10,7 @@ namespace {
 // Header size of each format version, by version number (0 is no version). Every version
 // ever written stays readable: a later version appends its row here and, where its layout
 // differs beyond the header size, a reader of its own in parse_state.
-constexpr size_t kHeaderSizeOf[] = {0, 24};
+constexpr size_t kHeaderSizeOf[] = {0, 24, 24};
 static_assert(std::size(kHeaderSizeOf) == size_t{kStateVersion} + 1,
               "every version up to the newest needs a row");
 static_assert(kHeaderSizeOf[kStateVersion] == kStateHeaderSize);
@@ -25,6 +25,10 @@ uint64_t load_le(const unsigned char *p, size_t n) noexcept {
     return v;
 }
 
+bool is_sketch(StateKind kind) noexcept {
+    return kind == StateKind::Sketch || kind == StateKind::GroupedSketch;
+}
+
 bool count_fits_kind(StateKind kind, uint64_t count) noexcept {
     switch (kind) {
         case StateKind::Stream:
@@ -34,16 +38,19 @@ bool count_fits_kind(StateKind kind, uint64_t count) noexcept {
             return count >= 1 && count <= kMaxGroups;
         case StateKind::Records:
             return true;
+        case StateKind::Sketch:
+        case StateKind::GroupedSketch:
+            return count >= kSketchPayloadMin;
     }
     return false;
 }
 
-// Compares len with header + count * record + checksum, which may not fit in 64 bits.
-ParseStatus check_length(size_t len, size_t header, uint64_t count) noexcept {
+// Compares len with header + count * item + checksum, which may not fit in 64 bits.
+ParseStatus check_length(size_t len, size_t header, uint64_t count, size_t item) noexcept {
     if (len < header + kStateChecksumSize) return ParseStatus::Truncated;
     const size_t room = len - header - kStateChecksumSize;  // bytes for the records
-    if (count > room / kStateRecordSize) return ParseStatus::Truncated;
-    return room == count * kStateRecordSize ? ParseStatus::Ok : ParseStatus::Trailing;
+    if (count > room / item) return ParseStatus::Truncated;
+    return room == count * item ? ParseStatus::Ok : ParseStatus::Trailing;
 }
 
 // Slicing by 8: table k gives the CRC of a byte followed by k zero bytes, so eight bytes
@@ -96,12 +103,14 @@ ParseStatus parse_state(const unsigned char *data, size_t len, StateHeader &out)
     const size_t header = kHeaderSizeOf[version];
     if (len < header) return ParseStatus::Truncated;
     const unsigned char kind_byte = data[10];
-    if (kind_byte < 1 || kind_byte > 4) return ParseStatus::BadKind;
+    if (kind_byte < 1 || kind_byte > (version >= 2 ? 6 : 4)) return ParseStatus::BadKind;
     const auto kind = static_cast<StateKind>(kind_byte);
     if (data[11] != 0 || load_le(data + 12, 4) != 0) return ParseStatus::BadReserved;
     const uint64_t count = load_le(data + 16, 8);
     if (!count_fits_kind(kind, count)) return ParseStatus::BadCount;
-    if (const ParseStatus s = check_length(len, header, count); s != ParseStatus::Ok) return s;
+    const size_t item = is_sketch(kind) ? 1 : kStateRecordSize;
+    if (const ParseStatus s = check_length(len, header, count, item); s != ParseStatus::Ok)
+        return s;
     const size_t body = len - kStateChecksumSize;
     if (state_crc32(data, body) != load_le(data + body, kStateChecksumSize))
         return ParseStatus::BadChecksum;

@@ -12,11 +12,13 @@ namespace vornel {
 //   10  1  kind (StateKind)
 //   11  1  flags, 0
 //   12  4  reserved, 0
-//   16  8  record count
-//   24  48 * count  records: count i64, sum, mean, m2, min, max f64
+//   16  8  record count (kinds 1-4) or payload length in bytes (kinds 5-6)
+//   24  48 * count  records: count i64, sum, mean, m2, min, max f64; or the sketch payload
 //   end 4  CRC-32 (zlib's polynomial) of every byte before it
+// Version 2 adds kinds 5 and 6; a blob is written with the oldest version that has its kind,
+// so accumulator state stays readable by builds that know version 1 only.
 inline constexpr unsigned char kStateMagic[8] = {0x89, 'V', 'R', 'N', 'L', '\r', '\n', 0x1a};
-inline constexpr uint16_t kStateVersion = 1;  // the newest version this build writes
+inline constexpr uint16_t kStateVersion = 2;  // the newest version this build reads
 inline constexpr size_t kStateHeaderSize = 24;
 inline constexpr size_t kStateRecordSize = 48;
 inline constexpr size_t kStateChecksumSize = 4;
@@ -26,7 +28,11 @@ enum class StateKind : uint8_t {
     Grouped = 2,  // a CyGroupedStreamStats: 1 to 2^31 - 1 records
     Record = 3,   // a 0-d records array: exactly one record
     Records = 4,  // a 1-d records array: any number of records, 0 included
+    Sketch = 5,         // a QuantileSketch: a payload of `count` bytes (version 2)
+    GroupedSketch = 6,  // a GroupedQuantileSketch: likewise
 };
+
+inline constexpr size_t kSketchPayloadMin = 24;  // a payload's own header
 
 enum class ParseStatus : uint8_t {
     Ok,
@@ -43,8 +49,8 @@ enum class ParseStatus : uint8_t {
 struct StateHeader {
     uint16_t version;
     StateKind kind;
-    uint64_t count;         // records
-    size_t records_offset;  // where the records start in the blob
+    uint64_t count;         // records, or payload bytes for the sketch kinds
+    size_t records_offset;  // where the records (or the payload) start in the blob
 };
 
 // Pure: reads only data[0, len), allocates nothing, keeps no state; safe to fuzz. On Ok,
