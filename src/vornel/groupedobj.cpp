@@ -35,6 +35,7 @@ PyObject *grouped_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     o->map = m;
     o->max_buckets = mb;
     new (&o->core) GroupedCore();
+    o->core.top = kExponents * m.k;
     if (!o->core.resize(n)) return PyErr_NoMemory();
     return self.release();
 }
@@ -366,6 +367,7 @@ PyObject *grouped_from_payload(const unsigned char *data, const SketchInfo &info
     o->max_buckets = static_cast<int64_t>(info.max_buckets);
     new (&o->core) GroupedCore();
     GroupedCore &g = o->core;
+    g.top = kExponents * info.k;
     if (!g.resize(static_cast<int64_t>(info.n_groups))) return PyErr_NoMemory();
     GroupReader r(data);
     for (int64_t i = 0; i < g.n_groups; ++i) {

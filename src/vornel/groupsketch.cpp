@@ -43,7 +43,7 @@ bool sketch_put(SketchCore &s, int32_t ord, uint64_t count) noexcept {
         const int32_t i = ord > 0 ? ord - 1 : -ord - 1;
         DenseStore &st = s.stores[side];
         if (static_cast<uint64_t>(static_cast<int64_t>(i) - st.lo) >=
-                static_cast<uint64_t>(st.cap) && !st.cover(i))
+                static_cast<uint64_t>(st.cap) && !st.cover(i, s.top))
             return false;
         st.counts[i - st.lo] += count;
     }
@@ -81,24 +81,20 @@ bool to_dense(GroupedCore &g, int64_t i) noexcept {
     GroupHead &h = g.heads[i];
     if (g.n_dense == g.dense_cap) {
         const uint32_t cap = g.dense_cap ? g.dense_cap * 2 : 16;
-        auto *grown = static_cast<SketchCore **>(
-            PyMem_RawRealloc(g.dense, cap * sizeof(SketchCore *)));
+        auto *grown = static_cast<SketchCore *>(PyMem_RawRealloc(g.dense, cap * sizeof(SketchCore)));
         if (!grown) return false;
         g.dense = grown;
         g.dense_cap = cap;
     }
-    void *raw = PyMem_RawMalloc(sizeof(SketchCore));
-    if (!raw) return false;
-    auto *s = new (raw) SketchCore();
+    auto *s = new (g.dense + g.n_dense) SketchCore();
+    s->top = g.top;
     for (uint32_t t = 0; t < h.len; ++t) {
         if (!dense_put(*s, g.arena[h.off + t].ord, g.arena[h.off + t].count)) {
             s->release();
-            PyMem_RawFree(raw);
             return false;
         }
     }
     g.garbage += h.cap;
-    g.dense[g.n_dense] = s;
     h.off = g.n_dense++;
     h.cap = kDense;
     h.len = 0;
@@ -133,10 +129,7 @@ bool GroupedCore::resize(int64_t n) noexcept {
 }
 
 void GroupedCore::release() noexcept {
-    for (uint32_t d = 0; d < n_dense; ++d) {
-        dense[d]->release();
-        PyMem_RawFree(dense[d]);
-    }
+    for (uint32_t d = 0; d < n_dense; ++d) dense[d].release();
     PyMem_RawFree(dense);
     PyMem_RawFree(arena);
     PyMem_RawFree(heads);
@@ -145,16 +138,15 @@ void GroupedCore::release() noexcept {
 
 uint64_t GroupedCore::bytes() const noexcept {
     uint64_t b = static_cast<uint64_t>(n_groups) * sizeof(GroupHead) + size * sizeof(Entry) +
-                 dense_cap * sizeof(SketchCore *);
+                 dense_cap * sizeof(SketchCore);
     for (uint32_t d = 0; d < n_dense; ++d)
-        b += sizeof(SketchCore) +
-             8 * static_cast<uint64_t>(dense[d]->stores[0].cap + dense[d]->stores[1].cap);
+        b += 8 * static_cast<uint64_t>(dense[d].stores[0].cap + dense[d].stores[1].cap);
     return b;
 }
 
 bool group_put(GroupedCore &g, int64_t i, int32_t ord, uint64_t count) noexcept {
     GroupHead &h = g.heads[i];
-    if (h.cap == kDense) return dense_put(*g.dense[h.off], ord, count);
+    if (h.cap == kDense) return dense_put(g.dense[h.off], ord, count);
     // Binary search of the sorted entries: the first with an ordinal not below ord.
     uint32_t lo = 0, hi = h.len;
     const Entry *e = g.arena + h.off;
@@ -170,10 +162,10 @@ bool group_put(GroupedCore &g, int64_t i, int32_t ord, uint64_t count) noexcept 
             g.arena[h.off + lo].count += static_cast<uint32_t>(count);
             return true;
         }
-        return to_dense(g, i) && dense_put(*g.dense[h.off], ord, count);
+        return to_dense(g, i) && dense_put(g.dense[h.off], ord, count);
     }
     if (h.len == kSparseMax || count > UINT32_MAX)
-        return to_dense(g, i) && dense_put(*g.dense[h.off], ord, count);
+        return to_dense(g, i) && dense_put(g.dense[h.off], ord, count);
     if (h.len == h.cap && !grow_sparse(g, i)) return false;
     Entry *at = g.arena + h.off + lo;
     std::memmove(at + 1, at, (h.len - lo) * sizeof(Entry));
@@ -182,25 +174,77 @@ bool group_put(GroupedCore &g, int64_t i, int32_t ord, uint64_t count) noexcept 
     return true;
 }
 
+namespace {
+
+constexpr int64_t kRun = 64;  // values whose slots are found before any is counted
+
+// The count slot of value x in a dense group, or null when the group is sparse or the
+// bucket lies outside its store (zeros, infinities and NaN always do).
+inline uint64_t *dense_slot(GroupedCore &g, const GroupHead &h, uint64_t b, int32_t i) noexcept {
+    if (h.cap != kDense) return nullptr;
+    DenseStore &st = g.dense[h.off].stores[b >> 63];
+    const auto off = static_cast<uint64_t>(int64_t{i} - st.lo);
+    return off < static_cast<uint64_t>(st.cap) ? st.counts + off : nullptr;
+}
+
+// One value the fast path could not take: NaN, a sparse group, or a store that must grow.
+// Returns -1 when memory ran out, 1 for NaN, else 0.
+inline int add_slow(GroupedCore &g, const Mapping &m, int64_t gid, double x) noexcept {
+    if (x != x) return 1;  // NaN has no rank
+    GroupHead &h = g.heads[gid];
+    const int32_t ord = ordinal_of(x, m);
+    if (!(h.cap == kDense ? dense_put(g.dense[h.off], ord, 1) : group_put(g, gid, ord, 1)))
+        return -1;
+    ++h.count;
+    min_max(h, x);
+    return 0;
+}
+
+}  // namespace
+
 template <class Id>
 int64_t grouped_sketch_add(GroupedCore &g, const Mapping &m, const char *ids, int64_t id_stride,
                            const char *vals, int64_t val_stride, int64_t n) noexcept {
-    int64_t t = 0;
-    for (; t < n; ++t) {
-        const double x = load_at<double>(vals, t, val_stride);
-        if (x != x) continue;  // NaN has no rank
-        const auto gid = static_cast<int64_t>(load_at<Id>(ids, t, id_stride));
-        const int32_t ord = ordinal_of(x, m);
-        GroupHead &h = g.heads[gid];
-        if (h.cap == kDense) {
-            if (!dense_put(*g.dense[h.off], ord, 1)) break;
-        } else if (!group_put(g, gid, ord, 1)) {
-            break;
+    const double kd = m.kd;
+    const int32_t k = m.k;
+    int64_t t = 0, nans = 0;
+    uint64_t *slot[kRun];
+    while (t < n) {
+        // The counts of many groups outgrow the caches: finding a run's slots first lets
+        // their cache misses overlap, instead of one value's miss after another's.
+        const int64_t run = n - t < kRun ? n - t : kRun;
+        for (int64_t j = 0; j < run; ++j) {
+            const uint64_t b = bits_of(load_at<double>(vals, t + j, val_stride));
+            const auto gid = static_cast<int64_t>(load_at<Id>(ids, t + j, id_stride));
+            slot[j] = dense_slot(g, g.heads[gid], b, bucket_index(b, kd, k));
+            if (slot[j]) __builtin_prefetch(slot[j], 1);
         }
-        ++h.count;
-        ++g.total;
-        min_max(h, x);
+        int64_t j = 0;
+        for (; j < run; ++j) {
+            const double x = load_at<double>(vals, t + j, val_stride);
+            const auto gid = static_cast<int64_t>(load_at<Id>(ids, t + j, id_stride));
+            GroupHead &h = g.heads[gid];
+            if (slot[j]) [[likely]] {
+                ++*slot[j];
+                ++h.count;
+                if (x < h.min) h.min = x;  // a dense slot holds normal values only
+                if (x > h.max) h.max = x;
+                continue;
+            }
+            const int rc = add_slow(g, m, gid, x);
+            if (rc < 0) {
+                g.total += t + j - nans;
+                return t + j;
+            }
+            nans += rc;
+            if (rc == 0) {  // stores may have moved: the run's later slots are found again
+                ++j;
+                break;
+            }
+        }
+        t += j;
     }
+    g.total += t - nans;
     return t;
 }
 
@@ -219,7 +263,7 @@ bool double_group(GroupedCore &g, int64_t i) noexcept {
             if (g.arena[h.off + t].count > UINT32_MAX / 2 && !to_dense(g, i)) return false;
     }
     if (h.cap == kDense) {
-        SketchCore &s = *g.dense[h.off];
+        SketchCore &s = g.dense[h.off];
         s.zero *= 2;
         s.neg_inf *= 2;
         s.pos_inf *= 2;
@@ -258,7 +302,7 @@ bool grouped_sketch_merge(GroupedCore &a, const GroupedCore &b) noexcept {
 
 int64_t group_buckets(const GroupedCore &g, int64_t i) noexcept {
     const GroupHead &h = g.heads[i];
-    if (h.cap == kDense) return sketch_buckets(*g.dense[h.off]);
+    if (h.cap == kDense) return sketch_buckets(g.dense[h.off]);
     int64_t n = 0;
     for (uint32_t t = 0; t < h.len; ++t) {
         const int32_t ord = g.arena[h.off + t].ord;
@@ -271,7 +315,7 @@ void grouped_collapse(GroupedCore &g, int64_t max_buckets) noexcept {
     for (int64_t i = 0; max_buckets > 0 && i < g.n_groups; ++i) {
         GroupHead &h = g.heads[i];
         if (h.cap == kDense) {
-            sketch_collapse(*g.dense[h.off], max_buckets);
+            sketch_collapse(g.dense[h.off], max_buckets);
             continue;
         }
         const int64_t extra = group_buckets(g, i) - max_buckets;
@@ -283,7 +327,7 @@ void grouped_collapse(GroupedCore &g, int64_t max_buckets) noexcept {
         uint64_t folded = 0;
         for (uint32_t t = from; t < to; ++t) folded += e[t].count;
         if (e[to].count > UINT32_MAX - folded) {
-            if (to_dense(g, i)) sketch_collapse(*g.dense[h.off], max_buckets);
+            if (to_dense(g, i)) sketch_collapse(g.dense[h.off], max_buckets);
             continue;  // out of memory: the group stays as it was, uncollapsed
         }
         e[to].count += static_cast<uint32_t>(folded);
@@ -359,7 +403,7 @@ bool group_equal(const GroupedCore &a, int64_t i, const GroupedCore &b, int64_t 
 BucketCursor::BucketCursor(const GroupedCore &g, int64_t i) noexcept {
     const GroupHead &h = g.heads[i];
     if (h.cap == kDense) {
-        dense_ = g.dense[h.off];
+        dense_ = &g.dense[h.off];
         start_dense();
     } else {
         entries_ = g.arena + h.off;

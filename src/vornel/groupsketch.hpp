@@ -37,12 +37,13 @@ struct GroupHead {
 static_assert(sizeof(GroupHead) == 32, "a group's head is 32 bytes");
 
 struct GroupedCore {
+    int32_t top = 0;  // kExponents * k: the dense groups' index limit
     GroupHead *heads = nullptr;
     int64_t n_groups = 0;
     int64_t total = 0;  // values in all groups: while below 2^63 - 1, no group count can wrap
     Entry *arena = nullptr;
     uint64_t used = 0, size = 0, garbage = 0;  // in entries
-    SketchCore **dense = nullptr;
+    SketchCore *dense = nullptr;  // the dense groups, side by side (they move when it grows)
     uint32_t n_dense = 0, dense_cap = 0;
 
     // Grows to n groups (new ones empty); false when memory ran out, nothing changed.

@@ -9,7 +9,7 @@
 
 namespace vornel {
 
-bool DenseStore::cover(int32_t i) noexcept {
+bool DenseStore::cover(int32_t i, int32_t top) noexcept {
     int64_t new_lo, new_hi;  // the new range [new_lo, new_hi)
     if (cap == 0) {
         new_lo = int64_t{i} - 32;
@@ -22,6 +22,8 @@ bool DenseStore::cover(int32_t i) noexcept {
         new_lo = lo;
         new_hi = std::max<int64_t>(int64_t{i} + 1, int64_t{lo} + cap + cap / 2 + 1);
     }
+    new_lo = std::max<int64_t>(new_lo, 0);
+    new_hi = std::min<int64_t>(new_hi, top);
     const auto n = static_cast<size_t>(new_hi - new_lo);
     auto *grown = static_cast<uint64_t *>(PyMem_RawCalloc(n, sizeof(uint64_t)));
     if (!grown) return false;
@@ -60,46 +62,75 @@ int64_t count_numbers(const char *data, int64_t n, int64_t stride) noexcept {
     return numbers;
 }
 
+namespace {
+
+// The add loop's copy of both stores, field by field so that the sign bit indexes each
+// field directly; reloaded only when a store grows.
+struct Windows {
+    uint64_t *counts[2];
+    int64_t lo[2];
+    uint64_t cap[2];
+
+    void load(const SketchCore &s, int side) noexcept {
+        counts[side] = s.stores[side].counts;
+        lo[side] = s.stores[side].lo;
+        cap[side] = static_cast<uint64_t>(s.stores[side].cap);
+    }
+};
+
+}  // namespace
+
 int64_t sketch_add(SketchCore &s, const Mapping &m, const char *data, int64_t n,
                    int64_t stride) noexcept {
     // The record lives in locals across the loop and is stored once.
-    int64_t count = s.count;
+    int64_t nans = 0;
     double mn = s.min, mx = s.max;
     uint64_t zero = s.zero, neg_inf = s.neg_inf, pos_inf = s.pos_inf;
     const double kd = m.kd;
     const int32_t k = m.k;
+    Windows w;
+    w.load(s, 0);
+    w.load(s, 1);
     int64_t t = 0;
-    for (; t < n; ++t) {
-        const double x = load_at<double>(data, t, stride);
+    for (const char *p = data; t < n; ++t, p += stride) {
+        double x;
+        std::memcpy(&x, p, sizeof x);
         const uint64_t b = bits_of(x);
-        const uint64_t e = (b >> 52) & 0x7FF;
-        if (e - 1 < kExponents) {  // normal (e = 0 wraps around)
-            const int32_t i = bucket_index(b, kd, k);
-            DenseStore &st = s.stores[b >> 63];  // the sign picks the store, no branch
-            auto off = static_cast<uint64_t>(static_cast<int64_t>(i) - st.lo);
-            if (off >= static_cast<uint64_t>(st.cap)) {
-                if (!st.cover(i)) break;
-                off = static_cast<uint64_t>(static_cast<int64_t>(i) - st.lo);
+        // Every value gets an index; those of zeros and subnormals (below 0), infinities
+        // and NaN (top and up) fall outside both stores, so one test per value sends both
+        // them and a store that must grow to the slow path.
+        const int32_t i = bucket_index(b, kd, k);
+        const auto side = static_cast<int>(b >> 63);  // picks the store, without a branch
+        auto off = static_cast<uint64_t>(i - w.lo[side]);
+        if (off >= w.cap[side]) [[unlikely]] {
+            const uint64_t e = (b >> 52) & 0x7FF;
+            if (e == 0) {  // zeros and subnormals
+                ++zero;
+                if (below(x, mn)) mn = x;
+                if (below(mx, x)) mx = x;
+                continue;
             }
-            ++st.counts[off];
-            mn = x < mn ? x : mn;
-            mx = x > mx ? x : mx;
-        } else if (e == 0) {  // zeros and subnormals
-            ++zero;
-            if (below(x, mn)) mn = x;
-            if (below(mx, x)) mx = x;
-        } else if (b & kMantissa) {
-            continue;  // NaN has no rank
-        } else if (b >> 63) {
-            ++neg_inf;
-            mn = x;
-        } else {
-            ++pos_inf;
-            mx = x;
+            if (e == 0x7FF) {
+                if (b & kMantissa) {
+                    ++nans;  // NaN has no rank
+                } else if (side) {
+                    ++neg_inf;
+                    mn = x;
+                } else {
+                    ++pos_inf;
+                    mx = x;
+                }
+                continue;
+            }
+            if (!s.stores[side].cover(i, s.top)) break;
+            w.load(s, side);
+            off = static_cast<uint64_t>(i - w.lo[side]);
         }
-        ++count;
+        ++w.counts[side][off];
+        mn = x < mn ? x : mn;
+        mx = x > mx ? x : mx;
     }
-    s.count = count;
+    s.count += t - nans;
     s.min = mn;
     s.max = mx;
     s.zero = zero;
@@ -115,7 +146,7 @@ bool sketch_merge(SketchCore &a, const SketchCore &b) noexcept {
         if (lo > hi) continue;
         DenseStore &to = a.stores[side];
         // Covering only widens a store: a failure leaves every count as it was.
-        if (!to.cover(lo) || !to.cover(hi)) return false;
+        if (!to.cover(lo, a.top) || !to.cover(hi, a.top)) return false;
     }
     for (int side = 0; side < 2; ++side) {
         const DenseStore &from = b.stores[side];

@@ -17,8 +17,10 @@ struct DenseStore {
     int32_t cap = 0;
 
     bool empty() const noexcept { return cap == 0; }
-    // Makes index i one of the store's; false when memory ran out (nothing changed).
-    bool cover(int32_t i) noexcept;
+    // Makes index i (in [0, top)) one of the store's; false when memory ran out (nothing
+    // changed). The store never reaches outside [0, top): the add loop counts on indices
+    // of zeros (below 0) and of infinities and NaN (top and up) falling outside it.
+    bool cover(int32_t i, int32_t top) noexcept;
     // The lowest and highest index with a non-zero count; lo > hi when there is none.
     int32_t first() const noexcept;
     int32_t last() const noexcept;
@@ -35,6 +37,7 @@ enum class Side : uint8_t { NegInf, Negative, Zero, Positive, PosInf };
 // The whole state of one stream. Zeros of both signs and subnormals share the zero bucket;
 // NaN is never added. min orders -0.0 below +0.0 so that arrival order cannot matter.
 struct SketchCore {
+    int32_t top = 0;    // indices lie in [0, top): kExponents * k
     int64_t count = 0;  // every value added, infinities included
     double min = std::numeric_limits<double>::infinity();
     double max = -std::numeric_limits<double>::infinity();

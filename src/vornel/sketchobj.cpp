@@ -31,6 +31,7 @@ PyObject *sketch_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     o->map = m;
     o->max_buckets = mb;
     new (&o->core) SketchCore();
+    o->core.top = kExponents * m.k;
     return self;
 }
 
@@ -267,6 +268,7 @@ PyObject *sketch_from_payload(const unsigned char *data, const SketchInfo &info)
     o->map = mapping_of(info.k);
     o->max_buckets = static_cast<int64_t>(info.max_buckets);
     new (&o->core) SketchCore();
+    o->core.top = kExponents * info.k;
     GroupReader r(data);
     uint32_t buckets;
     r.next(o->core.count, o->core.min, o->core.max, buckets);
