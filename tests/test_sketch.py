@@ -213,6 +213,11 @@ def test_groups_match_single_sketches(pairs, cut, m):
         np.testing.assert_array_equal([g.min[i], g.max[i]], [s.min, s.max])
     assert pickle.loads(pickle.dumps(g)) == g
     assert state.loads(state.dumps(g)) == g
+    # take: groups reordered, repeated and left empty, as merges by key need them.
+    t = g.take([4, -1, 0, 4])
+    np.testing.assert_array_equal(t.count, [g.count[4], 0, g.count[0], g.count[4]])
+    np.testing.assert_array_equal(t.quantiles(QS)[[0, 2, 3]], table[[4, 0, 4]])
+    assert np.isnan(t.quantiles(QS)[1]).all() and g.take([]).n_groups == 0
 
 
 def test_many_groups_grow_sparse_then_dense():

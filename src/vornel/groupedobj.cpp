@@ -185,6 +185,66 @@ PyObject *grouped_resize(PyObject *self_, PyObject *arg) {
     Py_RETURN_NONE;
 }
 
+// A new, empty sketch with the parameters of `like` and n groups (0 allowed here).
+Ref empty_like(const GroupedSketchObject *like, int64_t n) noexcept {
+    Ref out = Ref::steal(GroupedSketchType.tp_alloc(&GroupedSketchType, 0));
+    if (!out) return Ref();
+    GroupedSketchObject *o = as_grouped(out.get());
+    o->lock = PyMutex{};
+    o->map = like->map;
+    o->max_buckets = like->max_buckets;
+    new (&o->core) GroupedCore();
+    o->core.top = like->core.top;
+    if (!o->core.resize(n)) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    return out;
+}
+
+// Copies group `from` of a into group `to` of b (which is empty).
+bool copy_group(const GroupedCore &a, int64_t from, GroupedCore &b, int64_t to) noexcept {
+    BucketCursor cur(a, from);
+    int32_t ord;
+    uint64_t count;
+    while (cur.next(ord, count))
+        if (!group_put(b, to, ord, count)) return false;
+    const GroupHead &h = a.heads[from];
+    b.heads[to].count = h.count;
+    b.heads[to].min = h.min;
+    b.heads[to].max = h.max;
+    b.total += h.count;
+    return true;
+}
+
+// take(indices): a new sketch whose group i is a copy of group indices[i], or empty where
+// indices[i] is -1: groups reordered, repeated or spread out, as a merge by key needs.
+PyObject *grouped_take(PyObject *self_, PyObject *arg) {
+    TypedView idx;
+    Ref holder;
+    if (view_of(arg, ElemType::Int64, "int64", idx, holder) < 0) return nullptr;
+    GroupedSketchObject *self = as_grouped(self_);
+    Locked hold(&self->lock);
+    const GroupedCore &g = self->core;
+    for (int64_t t = 0; t < idx.length(); ++t) {
+        const int64_t from = load_at<int64_t>(idx.data(), t, idx.stride());
+        if (from < -1 || from >= g.n_groups) {
+            PyErr_Format(PyExc_ValueError, "index %lld out of range [-1, %lld)",
+                         static_cast<long long>(from), static_cast<long long>(g.n_groups));
+            return nullptr;
+        }
+    }
+    Ref out = empty_like(self, idx.length());
+    if (!out) return nullptr;
+    GroupedCore &b = as_grouped(out.get())->core;
+    for (int64_t t = 0; t < idx.length(); ++t) {
+        const int64_t from = load_at<int64_t>(idx.data(), t, idx.stride());
+        if (from >= 0 && !copy_group(g, from, b, t)) return PyErr_NoMemory();
+    }
+    grouped_compact(b);
+    return out.release();
+}
+
 // quantiles(qs): an (n_groups, len(qs)) array; quantile(q) the same for one q, (n_groups,).
 PyObject *answers(GroupedSketchObject *self, PyObject *qs, bool table) noexcept {
     Ref q = q_array(qs);
@@ -298,6 +358,9 @@ PyMethodDef grouped_methods[] = {
      "the same n_groups, accuracy and max_buckets (ValueError, nothing changed)."},
     {"resize", grouped_resize, METH_O,
      "resize(n_groups): more groups, the new ones empty (it only grows)."},
+    {"take", grouped_take, METH_O,
+     "take(indices): a new GroupedQuantileSketch whose group i is a copy of group indices[i] "
+     "(int64; -1 gives an empty group)."},
     {"quantile", grouped_quantile, METH_O,
      "quantile(q): each group's quantile, an array of n_groups (NaN for empty groups)."},
     {"quantiles", grouped_quantiles, METH_O,

@@ -76,7 +76,7 @@ SketchFault check_sketch(const unsigned char *data, size_t len, SketchInfo &out)
     if (k < 1 || k > static_cast<uint64_t>(kMaxK) || load_le(data + 4, 4) != 0)
         return SketchFault::BadK;
     SketchInfo info{static_cast<int32_t>(k), load_le(data + 8, 8), load_le(data + 16, 8)};
-    if (info.n_groups < 1 || info.n_groups > kMaxGroups) return SketchFault::BadGroups;
+    if (info.n_groups > kMaxGroups) return SketchFault::BadGroups;
     const unsigned char *p = data + kSketchHeaderSize, *end = data + len;
     uint64_t total = 0;
     for (uint64_t g = 0; g < info.n_groups; ++g) {
@@ -102,7 +102,7 @@ const char *sketch_fault_message(SketchFault f) noexcept {
             return "corrupted sketch: buckets per power of two outside 1 to 2**20, or reserved "
                    "bytes not 0";
         case SketchFault::BadGroups:
-            return "inconsistent sketch: a group count outside 1 to 2**31 - 1";
+            return "inconsistent sketch: more than 2**31 - 1 groups";
         case SketchFault::BadCount:
             return "inconsistent sketch: bucket counts that do not add up to the count";
         case SketchFault::BadExtremes:

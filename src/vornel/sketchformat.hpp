@@ -12,7 +12,7 @@ namespace vornel {
 //   0   4  k, buckets per power of two (1 to 2^20)
 //   4   4  reserved, 0
 //   8   8  max_buckets (0: no limit)
-//   16  8  number of groups (1 for a single sketch)
+//   16  8  number of groups (1 for a single sketch; a grouped one may have 0, as take makes)
 //   24     the groups, one after another:
 //          0  8  count (signed), 8 8 min, 16 8 max (binary64; +inf and -inf when empty)
 //          24 4  number of buckets b
@@ -28,7 +28,7 @@ enum class SketchFault : uint8_t {
     None,
     Truncated,      // fewer bytes than the header, groups and buckets announce
     BadK,           // k outside 1 to 2^20, or reserved bytes not 0
-    BadGroups,      // no groups, or more than 2^31 - 1
+    BadGroups,      // more than 2^31 - 1 groups (a single sketch has exactly 1: its loader checks)
     BadCount,       // a negative count, or bucket counts that do not add up to it
     BadExtremes,    // NaN extremes, min above max, or not those of an empty group
     BadBucket,      // an ordinal out of range or out of order, or a count of 0
