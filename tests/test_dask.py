@@ -246,3 +246,49 @@ def test_stream_rejects(x, kwargs, exc, words):
 def test_grouped_rejects(ids, values, n_groups, exc, words):
     with pytest.raises(exc, match=words):
         grouped_stats(ids, values, n_groups)
+
+
+# ---------------------------------------------------------------------------------------
+# Quantiles: sketches only count, so every chunking and tree gives the same answer.
+
+QS = [0.0, 0.01, 0.25, 0.5, 0.99, 1.0]
+
+
+@pytest.mark.parametrize("scheduler", ["sync", "threads", pytest.param("processes", marks=cluster)])
+def test_quantiles_do_not_depend_on_chunks_or_scheduler(scheduler):
+    want = vornel.QuantileSketch()
+    want.add(VALS)
+    gwant = vornel.GroupedQuantileSketch(G)
+    gwant.add(IDS, VALS)
+    with dask.config.set(scheduler=scheduler):
+        for chunks, split_every in ((N, None), (1000, 2), (UNEVEN, 3), (7, 10**6)):
+            got = vornel.dask.quantiles(xs(chunks), QS, split_every=split_every)
+            np.testing.assert_array_equal(got, want.quantiles(QS))
+            grouped = vornel.dask.grouped_quantiles(xs(chunks, IDS), xs(chunks), G, QS,
+                                                    split_every=split_every)
+            np.testing.assert_array_equal(grouped, gwant.quantiles(QS))
+    lazy = vornel.dask.quantiles(X, QS, compute=False)
+    assert isinstance(lazy, Delayed) and lazy.compute() == want
+    assert np.isnan(vornel.dask.quantiles(da.zeros(0, chunks=5), QS)).all()
+
+
+@pytest.mark.parametrize("call, exc", [
+    (lambda: vornel.dask.quantiles(X, [1.5]), ValueError),
+    (lambda: vornel.dask.quantiles(X, [math.nan]), ValueError),
+    (lambda: vornel.dask.quantiles(X, [0.5], relative_accuracy=0), ValueError),
+    (lambda: vornel.dask.quantiles(VALS, [0.5]), TypeError),
+    (lambda: vornel.dask.grouped_quantiles(I64, xs(UNEVEN), G, [0.5]), ValueError),
+    (lambda: vornel.dask.grouped_quantiles(I64, X, 0, [0.5]), ValueError),
+])
+def test_quantiles_reject_before_any_task(call, exc):
+    with pytest.raises(exc):
+        call()
+
+
+@cluster
+def test_quantiles_on_a_cluster(client):
+    want = vornel.QuantileSketch()
+    want.add(VALS)
+    for parts in (3, 8, 17):
+        lazy = vornel.dask.quantiles(xs(-(-N // parts)), QS, compute=False)
+        assert dask.compute(lazy, scheduler=client)[0] == want

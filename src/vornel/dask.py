@@ -41,6 +41,7 @@ except ImportError as e:  # pragma: no cover - depends on the installation
         "vornel.dask needs dask and distributed: pip install 'vornel[dask]'") from e
 
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
+from vornel._sketch import GroupedQuantileSketch, QuantileSketch
 from vornel.state import (empty_records, from_records, merge_records, summarise, summarise_grouped,
                           summarise_many)
 
@@ -49,7 +50,8 @@ if TYPE_CHECKING:
 
     from vornel.table import Summary
 
-__all__ = ["SPLIT_EVERY", "stream_stats", "grouped_stats", "describe"]
+__all__ = ["SPLIT_EVERY", "stream_stats", "grouped_stats", "quantiles", "grouped_quantiles",
+           "describe"]
 
 # Children per merge node when split_every is None. Fixed here rather than read from dask's
 # configuration, so that the bits of a result never depend on a user's settings.
@@ -170,9 +172,10 @@ def _check_n_groups(n_groups: int) -> int:
 # The graph.
 
 def _merge_tree(layer: dict[DaskKey, object], name: str, keys: list[_NodeKey],
-                split_every: int) -> _NodeKey:
+                split_every: int, merge: tuple[object, ...] = (_merge_node,)) -> _NodeKey:
     """Adds the merge nodes over keys (chunk records, in chunk order) to layer; returns the
-    key of the root. Level 0 holds the chunk records."""
+    key of the root. Level 0 holds the chunk records; merge is the task head of a node (a
+    function and its leading arguments), the children follow."""
     level = 0
     while len(keys) > 1:
         level += 1
@@ -183,7 +186,7 @@ def _merge_tree(layer: dict[DaskKey, object], name: str, keys: list[_NodeKey],
                 parents.append(run[0])
                 continue
             parent: _NodeKey = (name, level, j)
-            layer[parent] = (_merge_node, *run)
+            layer[parent] = (*merge, *run)
             parents.append(parent)
         keys = parents
     return keys[0]
@@ -191,18 +194,21 @@ def _merge_tree(layer: dict[DaskKey, object], name: str, keys: list[_NodeKey],
 
 def _records_delayed(name: str, tasks: Sequence[tuple[object, ...]], n_groups: int | None,
                      split_every: int, deps: list[Array],
-                     inputs: dict[DaskKey, object] | None = None) -> Delayed:
+                     inputs: dict[DaskKey, object] | None = None,
+                     merge: tuple[object, ...] = (_merge_node,),
+                     empty: tuple[object, ...] | None = None) -> Delayed:
     """A Delayed computing to the merged records of the chunk tasks (which may read the
-    tasks of inputs)."""
+    tasks of inputs); merge and empty give other kinds of partial results their merge node
+    and the task of an array of no chunks."""
     layer: dict[DaskKey, object] = dict(inputs or {})
     keys: list[_NodeKey] = []
     for i, task in enumerate(tasks):
         layer[(name, 0, i)] = task
         keys.append((name, 0, i))
     if not keys:  # an array of no chunks at all
-        layer[(name, 0, 0)] = (_no_chunks, n_groups)
+        layer[(name, 0, 0)] = empty or (_no_chunks, n_groups)
         keys.append((name, 0, 0))
-    root = _merge_tree(layer, name, keys, split_every)
+    root = _merge_tree(layer, name, keys, split_every, merge)
     # dask's Array is a DaskCollection, but untyped methods keep mypy from seeing it.
     graph = HighLevelGraph.from_collections(
         name, layer, dependencies=cast("list[DaskCollection]", deps))
@@ -320,6 +326,110 @@ def grouped_stats(group_ids: object, values: object, n_groups: int, *,
     if not compute:
         return lazy
     return cast(CyGroupedStreamStats, from_records(_compute(lazy)))
+
+
+def _chunk_sketch(values: NDArray[np.float64], accuracy: float) -> QuantileSketch:
+    out = QuantileSketch(accuracy)
+    out.add(_plain(values, "x"))
+    return out
+
+
+def _chunk_sketch_grouped(group_ids: NDArray[np.integer], values: NDArray[np.float64],
+                          n_groups: int, accuracy: float) -> GroupedQuantileSketch:
+    out = GroupedQuantileSketch(n_groups, accuracy)
+    out.add(_plain(group_ids, "group_ids"), _plain(values, "values"))
+    return out
+
+
+def _merge_sketches(n_groups: int | None, accuracy: float,
+                    *children: QuantileSketch | GroupedQuantileSketch) -> object:
+    # A new sketch: the children may be shared with other tasks. Merging only adds counts,
+    # so the tree's shape and order cannot change the result.
+    out: Any = (QuantileSketch(accuracy) if n_groups is None
+                else GroupedQuantileSketch(n_groups, accuracy))
+    for child in children:
+        out.merge(child)
+    return out
+
+
+def _check_quantiles(qs: object) -> NDArray[np.float64]:
+    q = np.asarray(qs, np.float64)
+    if q.ndim > 1 or not np.all((q >= 0) & (q <= 1)):  # NaN fails both
+        raise ValueError(f"qs must be numbers in [0, 1], got {qs!r}")
+    return q.reshape(-1)
+
+
+def _sketch_result(lazy: Delayed, q: NDArray[np.float64], compute: bool) -> Any:
+    if not compute:
+        return lazy
+    sketch = lazy.compute()  # type: ignore[no-untyped-call]
+    return sketch.quantiles(q)
+
+
+@overload
+def quantiles(x: object, qs: object, *, relative_accuracy: float = ...,
+              split_every: int | None = ..., compute: Literal[True] = ...) -> NDArray[np.float64]: ...
+@overload
+def quantiles(x: object, qs: object, *, relative_accuracy: float = ...,
+              split_every: int | None = ..., compute: Literal[False]) -> Delayed: ...
+
+
+def quantiles(x: object, qs: object, *, relative_accuracy: float = 0.01,
+              split_every: int | None = None, compute: bool = True) -> Any:
+    """Quantiles of a one-dimensional float64 dask array within relative_accuracy (see
+    vornel.sketch), as an array of len(qs).
+
+    Each chunk makes a QuantileSketch; they are merged in a tree of at most split_every
+    children per node. A sketch only counts, so the answer is the same bit for bit for any
+    chunking, split_every, scheduler and worker count. With compute=False nothing runs: the
+    result is a Delayed that computes to the merged QuantileSketch (sketches pickle).
+    Bad inputs, qs or relative_accuracy raise TypeError or ValueError before any task."""
+    arr = _check_array(x, "x", (np.dtype(np.float64),))
+    q = _check_quantiles(qs)
+    QuantileSketch(relative_accuracy)  # refuses a bad accuracy before any task
+    every = _check_split_every(split_every)
+    name = "vornel-quantiles-" + tokenize(arr, relative_accuracy, every)
+    tasks = [(_chunk_sketch, key, relative_accuracy) for key in arr.__dask_keys__()]
+    lazy = _records_delayed(name, tasks, None, every, [arr],
+                            merge=(_merge_sketches, None, relative_accuracy),
+                            empty=(_merge_sketches, None, relative_accuracy))
+    return _sketch_result(lazy, q, compute)
+
+
+@overload
+def grouped_quantiles(group_ids: object, values: object, n_groups: int, qs: object, *,
+                      relative_accuracy: float = ..., split_every: int | None = ...,
+                      compute: Literal[True] = ...) -> NDArray[np.float64]: ...
+@overload
+def grouped_quantiles(group_ids: object, values: object, n_groups: int, qs: object, *,
+                      relative_accuracy: float = ..., split_every: int | None = ...,
+                      compute: Literal[False]) -> Delayed: ...
+
+
+def grouped_quantiles(group_ids: object, values: object, n_groups: int, qs: object, *,
+                      relative_accuracy: float = 0.01, split_every: int | None = None,
+                      compute: bool = True) -> Any:
+    """Quantiles of values per group id, an (n_groups, len(qs)) array (NaN for empty
+    groups), within relative_accuracy; the same for any chunking and scheduler, as
+    `quantiles`. group_ids is an int32 or int64 dask array chunked like values. With
+    compute=False, a Delayed that computes to the merged GroupedQuantileSketch."""
+    ids = _check_array(group_ids, "group_ids", _ID_DTYPES)
+    vals = _check_array(values, "values", (np.dtype(np.float64),))
+    if ids.chunks != vals.chunks:
+        raise ValueError(
+            f"group_ids and values must have the same chunks, got {ids.chunks[0]} and "
+            f"{vals.chunks[0]}; rechunk one like the other, e.g. values.rechunk(group_ids.chunks)")
+    groups = _check_n_groups(n_groups)
+    q = _check_quantiles(qs)
+    QuantileSketch(relative_accuracy)
+    every = _check_split_every(split_every)
+    name = "vornel-grouped-quantiles-" + tokenize(ids, vals, groups, relative_accuracy, every)
+    tasks = [(_chunk_sketch_grouped, i_key, v_key, groups, relative_accuracy)
+             for i_key, v_key in zip(ids.__dask_keys__(), vals.__dask_keys__())]
+    lazy = _records_delayed(name, tasks, groups, every, [ids, vals],
+                            merge=(_merge_sketches, groups, relative_accuracy),
+                            empty=(_merge_sketches, groups, relative_accuracy))
+    return _sketch_result(lazy, q, compute)
 
 
 def describe(ddf: object, columns: str | Sequence[str] | None = None,
