@@ -109,6 +109,182 @@ extern "C" void naive_merge(Rec *a, const Rec *b, int64_t g) {
 """
 
 
+# The quantile sketch's floors. The index comes from the project's own sketchmap.hpp (and k
+# from its sketchmap.cpp), so a floor can never drift from the mapping it stands beside.
+SKETCH_DIR = os.path.join(REPO, "src", "vornel")
+SKETCH_DEPS = [os.path.join(SKETCH_DIR, f) for f in ("sketchmap.hpp", "sketchmap.cpp")]
+
+SKETCH_SRC = r"""
+#include <cstdint>
+
+#include "sketchmap.hpp"
+
+using vornel::bits_of;
+using vornel::bucket_index;
+
+// Normal doubles only: zeros, subnormals, infinities and NaN have no index.
+static inline bool indexed(uint64_t b) {
+    return ((b >> 52) & 0x7FF) - 1 < static_cast<uint64_t>(vornel::kExponents);
+}
+
+extern "C" int32_t sketch_k(double alpha) { return vornel::k_for_accuracy(alpha); }
+
+// Index and count: one preallocated array per sign covering every index, nothing else.
+// Returns the values left out (not normal).
+extern "C" int64_t sketch_floor(const double *x, int64_t n, int32_t k, uint64_t *pos,
+                                uint64_t *neg) {
+    uint64_t *counts[2] = {pos, neg};
+    const double kd = k;
+    int64_t apart = 0;
+    for (int64_t t = 0; t < n; ++t) {
+        const uint64_t b = bits_of(x[t]);
+        if (!indexed(b)) [[unlikely]] {
+            ++apart;
+            continue;
+        }
+        ++counts[b >> 63][bucket_index(b, kd, k)];
+    }
+    return apart;
+}
+
+// The same, keeping the extremes as the sketch must (ext: min, max, in and out).
+extern "C" int64_t sketch_floor_ext(const double *x, int64_t n, int32_t k, uint64_t *pos,
+                                    uint64_t *neg, double *ext) {
+    uint64_t *counts[2] = {pos, neg};
+    const double kd = k;
+    double mn = ext[0], mx = ext[1];
+    int64_t apart = 0;
+    for (int64_t t = 0; t < n; ++t) {
+        const double v = x[t];
+        const uint64_t b = bits_of(v);
+        if (!indexed(b)) [[unlikely]] {
+            ++apart;
+            continue;
+        }
+        ++counts[b >> 63][bucket_index(b, kd, k)];
+        mn = v < mn ? v : mn;
+        mx = v > mx ? v : mx;
+    }
+    ext[0] = mn;
+    ext[1] = mx;
+    return apart;
+}
+
+// The span [lo, hi] of the indices of each sign's values (lo > hi when none), to size
+// per-group arrays that cover every value without a test.
+extern "C" void sketch_span(const double *x, int64_t n, int32_t k, int32_t *lo, int32_t *hi) {
+    const double kd = k;
+    lo[0] = lo[1] = INT32_MAX;
+    hi[0] = hi[1] = -1;
+    for (int64_t t = 0; t < n; ++t) {
+        const uint64_t b = bits_of(x[t]);
+        if (!indexed(b)) continue;
+        const int s = static_cast<int>(b >> 63);
+        const int32_t i = bucket_index(b, kd, k);
+        if (i < lo[s]) lo[s] = i;
+        if (i > hi[s]) hi[s] = i;
+    }
+}
+
+struct Head {
+    int64_t count;
+    double min, max;
+};
+
+// The obvious grouped loop: bounds test on the id, index, then one count in the group's
+// dense arrays, laid out group after group as [positive w0 | negative w1] from lo[s].
+// With Heads, also the group's count and extremes. Returns the position of the first id
+// out of range, or -1.
+template <bool Heads>
+static int64_t grouped(const int32_t *ids, const double *x, int64_t n, int32_t k, int64_t g,
+                       uint64_t *counts, const int32_t *lo, const int64_t *w, Head *heads) {
+    const double kd = k;
+    const int64_t stride = w[0] + w[1];
+    const int64_t base[2] = {-int64_t{lo[0]}, w[0] - int64_t{lo[1]}};
+    for (int64_t t = 0; t < n; ++t) {
+        const int64_t gid = ids[t];
+        if (gid < 0 || gid >= g) return t;
+        const double v = x[t];
+        const uint64_t b = bits_of(v);
+        if (!indexed(b)) [[unlikely]]
+            continue;
+        const int s = static_cast<int>(b >> 63);
+        ++counts[gid * stride + base[s] + bucket_index(b, kd, k)];
+        if constexpr (Heads) {
+            Head &h = heads[gid];
+            ++h.count;
+            if (v < h.min) h.min = v;
+            if (v > h.max) h.max = v;
+        }
+    }
+    return -1;
+}
+
+// The same with the loads of many groups overlapped: each run of 64 values has its slots
+// found and prefetched before any is counted (values not normal are left out).
+template <bool Heads>
+static int64_t grouped_runs(const int32_t *ids, const double *x, int64_t n, int32_t k,
+                            int64_t g, uint64_t *counts, const int32_t *lo, const int64_t *w,
+                            Head *heads) {
+    constexpr int64_t kRun = 64;
+    const double kd = k;
+    const int64_t stride = w[0] + w[1];
+    const int64_t base[2] = {-int64_t{lo[0]}, w[0] - int64_t{lo[1]}};
+    uint64_t *slot[kRun];
+    for (int64_t t = 0; t < n; t += kRun) {
+        const int64_t run = n - t < kRun ? n - t : kRun;
+        for (int64_t j = 0; j < run; ++j) {
+            const int64_t gid = ids[t + j];
+            if (gid < 0 || gid >= g) return t + j;
+            const uint64_t b = bits_of(x[t + j]);
+            slot[j] = indexed(b) ? counts + gid * stride + base[b >> 63] + bucket_index(b, kd, k)
+                                 : nullptr;
+            if (slot[j]) __builtin_prefetch(slot[j], 1);
+        }
+        for (int64_t j = 0; j < run; ++j) {
+            if (!slot[j]) [[unlikely]]
+                continue;
+            ++*slot[j];
+            if constexpr (Heads) {
+                const double v = x[t + j];
+                Head &h = heads[ids[t + j]];
+                ++h.count;
+                if (v < h.min) h.min = v;
+                if (v > h.max) h.max = v;
+            }
+        }
+    }
+    return -1;
+}
+
+extern "C" int64_t grouped_sketch_runs(const int32_t *ids, const double *x, int64_t n,
+                                       int32_t k, int64_t g, uint64_t *counts,
+                                       const int32_t *lo, const int64_t *w) {
+    return grouped_runs<false>(ids, x, n, k, g, counts, lo, w, nullptr);
+}
+
+extern "C" int64_t grouped_sketch_runs_heads(const int32_t *ids, const double *x, int64_t n,
+                                             int32_t k, int64_t g, uint64_t *counts,
+                                             const int32_t *lo, const int64_t *w,
+                                             Head *heads) {
+    return grouped_runs<true>(ids, x, n, k, g, counts, lo, w, heads);
+}
+
+extern "C" int64_t grouped_sketch_floor(const int32_t *ids, const double *x, int64_t n,
+                                        int32_t k, int64_t g, uint64_t *counts,
+                                        const int32_t *lo, const int64_t *w) {
+    return grouped<false>(ids, x, n, k, g, counts, lo, w, nullptr);
+}
+
+extern "C" int64_t grouped_sketch_floor_heads(const int32_t *ids, const double *x, int64_t n,
+                                              int32_t k, int64_t g, uint64_t *counts,
+                                              const int32_t *lo, const int64_t *w,
+                                              Head *heads) {
+    return grouped<true>(ids, x, n, k, g, counts, lo, w, heads);
+}
+"""
+
+
 def _compiler_id():
     try:
         return subprocess.run(["g++", "--version"], capture_output=True, text=True,
@@ -117,10 +293,17 @@ def _compiler_id():
         raise SystemExit(f"g++ is needed to build the native peers: {e}")
 
 
-def build(name, source, extra_flags=()):
-    """Compiles source into build/bench/<name>-<hash>.so (once) and loads it."""
+def build(name, source, extra_flags=(), deps=()):
+    """Compiles source into build/bench/<name>-<hash>.so (once) and loads it.
+
+    deps: files the build reads besides source (project headers); their text joins the hash,
+    so an edit to them rebuilds too."""
     flags = BASE_FLAGS + list(extra_flags)
-    key = hashlib.sha256("\0".join([source, " ".join(flags), _compiler_id()]).encode())
+    parts = [source, " ".join(flags), _compiler_id()]
+    for dep in deps:
+        with open(dep) as f:
+            parts.append(f.read())
+    key = hashlib.sha256("\0".join(parts).encode())
     path = os.path.join(CACHE_DIR, f"{name}-{key.hexdigest()[:16]}.so")
     if not os.path.exists(path):
         os.makedirs(CACHE_DIR, exist_ok=True)
@@ -158,6 +341,31 @@ def load_grouped():
         getattr(lib, name).restype = _I64
     lib.naive_merge.argtypes, lib.naive_merge.restype = [_P, _P, _I64], None
     return lib
+
+
+def load_sketch_floors():
+    """The sketch floors, built with the extension's flags against its sketchmap files."""
+    flags = [NO_SLP, "-std=c++20", f"-I{SKETCH_DIR}", SKETCH_DEPS[1]]
+    lib = build("sketch_floor", SKETCH_SRC, flags, deps=SKETCH_DEPS)
+    lib.sketch_k.argtypes, lib.sketch_k.restype = [ctypes.c_double], ctypes.c_int32
+    lib.sketch_floor.argtypes = [_P, _I64, ctypes.c_int32, _P, _P]
+    lib.sketch_floor_ext.argtypes = [_P, _I64, ctypes.c_int32, _P, _P, _P]
+    lib.sketch_span.argtypes = [_P, _I64, ctypes.c_int32, _P, _P]
+    lib.sketch_span.restype = None
+    lib.grouped_sketch_floor.argtypes = [_P, _P, _I64, ctypes.c_int32, _I64, _P, _P, _P]
+    lib.grouped_sketch_runs.argtypes = lib.grouped_sketch_floor.argtypes
+    lib.grouped_sketch_floor_heads.argtypes = [_P, _P, _I64, ctypes.c_int32, _I64, _P, _P,
+                                               _P, _P]
+    lib.grouped_sketch_runs_heads.argtypes = lib.grouped_sketch_floor_heads.argtypes
+    for name in ("sketch_floor", "sketch_floor_ext", "grouped_sketch_floor",
+                 "grouped_sketch_floor_heads", "grouped_sketch_runs",
+                 "grouped_sketch_runs_heads"):
+        getattr(lib, name).restype = _I64
+    return lib
+
+
+# A sketch floor group's head: count and extremes.
+SKETCH_HEAD = np.dtype([("count", "<i8"), ("min", "<f8"), ("max", "<f8")])
 
 
 def fresh_records(n=1):
