@@ -76,7 +76,7 @@ def parse_csv_output(text):
     assert head[at + 1:] == list(cli.STATS)
     out = {}
     for r in rows:
-        stats = [None if v == "" else int(v) if s == "count" else float(v)
+        stats = [None if v == "" else int(v) if s in ("count", "missing") else float(v)
                  for s, v in zip(cli.STATS, r[at + 1:])]
         out[(*[k or None for k in r[:at]], r[at])] = dict(zip(cli.STATS, stats))
     return out
@@ -87,15 +87,16 @@ def same(a, b):
     return list(a) == list(b) and list(map(repr, a.values())) == list(map(repr, b.values()))
 
 
-def result(values):
-    """The statistics of values as reported: result(), but the mean of values holding
-    infinities of one sign and no NaN is that infinity."""
+def result(values, missing=0):
+    """The statistics of values as reported, beside `missing` cells that held none:
+    result(), but the mean of values holding infinities of one sign and no NaN is that
+    infinity."""
     s = CyStreamStats()
     s.add_values([float(v) for v in values])
-    res = s.result()
+    res = s.result() | {"missing": missing}
     if res["sum"] in (math.inf, -math.inf) and res["sum"] in (res["min"], res["max"]):
         res["mean"] = res["sum"]
-    return res
+    return {stat: res[stat] for stat in cli.STATS}
 
 
 @pytest.fixture(scope="module")
@@ -121,10 +122,12 @@ def data(tmp_path_factory):
     keys = [k or None for k in keys]  # "" is missing: one group of its own
     want = {}
     for col, vals in (("x", x), ("y", y)):
+        gap = 7 if col == "x" else None  # the row whose cell is empty
         for g in dict.fromkeys(keys):
-            want[(g, col)] = result(v for i, (k, v) in enumerate(zip(keys, vals))
-                                    if k == g and not (col == "x" and i == 7))
-        want[(col,)] = result(v for i, v in enumerate(vals) if not (col == "x" and i == 7))
+            want[(g, col)] = result((v for i, (k, v) in enumerate(zip(keys, vals))
+                                     if k == g and i != gap), int(gap is not None
+                                                                  and keys[gap] == g))
+        want[(col,)] = result((v for i, v in enumerate(vals) if i != gap), int(gap == 7))
     return path, want, list(dict.fromkeys(keys))
 
 
@@ -215,7 +218,7 @@ def test_several_files_of_several_formats_are_one_data_set(tmp_path):
     np.save(tmp_path / "d.npy", rec)
     out = run("describe", "a.csv", "b.csv.gz", "c.parquet", "d.npy", "-g", "k", "-f", "csv",
               cwd=tmp_path)
-    got = [(r[0], r[3]) for r in csv.reader(io.StringIO(out.out))][1:]
+    got = [(r[0], r[4]) for r in csv.reader(io.StringIO(out.out))][1:]
     # Numbers in their shortest round-trip form: 73.0 is written 73.
     assert got == [("x", "73"), ("y", "18"), ("z", "4"), ("", "0"), ("", "128"), ("w", "32")]
     # The table tells the missing key from the empty text.
@@ -317,7 +320,8 @@ def test_number_syntax(tmp_path, cell):
             assert_error(named, f"n.csv, line 3, column 'v': not a number: {cell!r}")
             assert list(parse_csv_output(found.out)) == [("w",)]
             continue
-        expect = result([1.0, 2.0] if want == "missing" else [1.0, want, 2.0])
+        expect = (result([1.0, 2.0], missing=1) if want == "missing"
+                  else result([1.0, want, 2.0]))
         assert same(parse_csv_output(named.out)[("v",)], expect)
         assert same(parse_csv_output(found.out)[("v",)], parse_csv_output(named.out)[("v",)])
 
@@ -336,7 +340,7 @@ def test_na_values(tmp_path, args, na, error):
     if error:
         assert_error(out, f"na.csv, {error}")
     else:
-        assert parse_csv_output(out.out)[("v",)] == result([1, 2])
+        assert parse_csv_output(out.out)[("v",)] == result([1, 2], missing=len(na))
 
 
 def test_nan_only_column(tmp_path):
@@ -365,14 +369,15 @@ def test_nan_only_column(tmp_path):
 def test_header_only_and_missing_cells(tmp_path):
     (tmp_path / "h.csv").write_text("k,v\n")
     (tmp_path / "e.csv").write_text("k,v\n,\n")
-    none = {"count": 0, "sum": 0.0, "mean": None, "min": None, "max": None, "var": None,
-            "std": None}
+    none = {"count": 0, "missing": 0, "sum": 0.0, "mean": None, "min": None, "max": None,
+            "var": None, "std": None}
     assert json.loads(run("describe", "h.csv", "-c", "v", "-f", "json", cwd=tmp_path).out) == [
         {"column": "v", **none}]
     assert json.loads(run("describe", "h.csv", "-g", "k", "-f", "json", "-c", "v",
                           cwd=tmp_path).out) == []
     assert json.loads(run("describe", "e.csv", "-g", "k", "-c", "v", "-f", "json",
-                          cwd=tmp_path).out) == [{"k": None, "column": "v", **none}]
+                          cwd=tmp_path).out) == [{"k": None, "column": "v", **none,
+                                                  "missing": 1}]
 
 
 def test_demo_is_seeded():
@@ -531,5 +536,5 @@ def test_progress_only_on_a_terminal(tmp_path, monkeypatch, capsys, tty):
     monkeypatch.setattr(cli, "PROGRESS_BYTES", 0)
     monkeypatch.setattr(sys, "stderr", err)
     assert cli.main(["describe", str(tmp_path / "v.csv"), "--block-size", "512"]) == 0
-    assert capsys.readouterr().out.split()[-7] == "2000"
+    assert capsys.readouterr().out.split()[-8] == "2000"
     assert (err.getvalue() != "") == tty

@@ -300,6 +300,42 @@ def test_finalise_shapes_and_empty_positions():
     assert np.isclose(col["var"], finite.var(), rtol=1e-12)
 
 
+FINITE = DATA[~np.isnan(DATA)]
+GROUPS = [[], [5.0], [1.0, 2.0], [1.0, 2.0, 4.0], [7.0] * 4, FINITE.tolist()]
+
+
+@pytest.mark.parametrize("ddof", [0, 1, 2, 3, 999, 2**63, 2**70, np.int32(1)])
+def test_finalise_ddof_against_numpy(ddof):
+    """var and std with divisor count - ddof against NumPy's, NaN where count <= ddof; the
+    other columns keep the default's bits, and so does all of ddof=0."""
+    recs = np.stack([state.summarise(np.array(g, np.float64)) for g in GROUPS])
+    cols, plain = state.finalise(recs, ddof), state.finalise(recs)
+    for name in ("count", "sum", "mean", "min", "max"):
+        assert cols[name].tobytes() == plain[name].tobytes()
+    if ddof == 0:
+        assert cols["var"].tobytes() == plain["var"].tobytes()
+    for i, g in enumerate(GROUPS):
+        if len(g) <= ddof:
+            assert np.isnan(cols["var"][i]) and np.isnan(cols["std"][i])
+            continue
+        assert np.isclose(cols["var"][i], np.var(g, ddof=int(ddof)), rtol=1e-12, atol=0)
+        assert np.isclose(cols["std"][i], np.std(g, ddof=int(ddof)), rtol=1e-12, atol=0)
+
+
+@pytest.mark.parametrize("ddof, exc, message", [
+    (-1, ValueError, "ddof must be 0 or more, got -1"),
+    (-2**70, ValueError, "ddof must be 0 or more"),
+    (True, TypeError, "ddof must be an int, not bool"),
+    (np.True_, TypeError, "ddof must be an int, not numpy.bool"),
+    (1.0, TypeError, "ddof must be an int, not float"),
+    ("1", TypeError, "ddof must be an int, not str"),
+    (None, TypeError, "ddof must be an int, not NoneType"),
+])
+def test_finalise_refuses_bad_ddof(ddof, exc, message):
+    with pytest.raises(exc, match=message):
+        state.finalise(state.summarise(np.ones(3)), ddof)
+
+
 # ---------------------------------------------------------------------------------------
 # The stored form
 

@@ -19,7 +19,7 @@ pd = pytest.importorskip("pandas")
 from vornel import CyStreamStats, describe, state  # noqa: E402
 from vornel.table import InputError  # noqa: E402
 
-STATS = ["count", "sum", "mean", "min", "max", "var", "std"]
+STATS = ["count", "missing", "sum", "mean", "min", "max", "var", "std"]
 
 
 def norm(key):

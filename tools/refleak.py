@@ -258,6 +258,11 @@ def blob(kind, recs, count=None, version=1, crc=None):
     return body + struct.pack("<I", zlib.crc32(body) if crc is None else crc)
 
 
+class BadIndex:
+    def __index__(self):
+        raise Boom
+
+
 class BadBool:
     def __bool__(self):
         raise Boom
@@ -287,7 +292,9 @@ def state_cases():
     yield lambda: _state.merge(out4, four)
     yield lambda: _state.merge(out4, out4)
     yield lambda: _state.merge(big[:3 * 6], big[6:])  # overlapping: merges a copy
-    yield lambda: _state.finalise(four, *cols)
+    yield lambda: _state.finalise(four, *cols, 0)
+    yield lambda: _state.finalise(four, *cols, 3)
+    yield lambda: _state.finalise(four, *cols, 2**70)  # past int64: every var NaN
     yield lambda: _state.parse(ok)
     yield lambda: _state.crc32(ok)
     yield lambda: _state.parse(bytearray(ok))
@@ -319,8 +326,13 @@ def state_cases():
     yield OverflowError, lambda: _state.summarise_many([F64], full, False)
     yield ValueError, lambda: _state.merge(out4, one)
     yield OverflowError, lambda: _state.merge(full, full)
-    yield ValueError, lambda: _state.finalise(four, *cols[:6], cols[0][:3])
+    yield ValueError, lambda: _state.finalise(four, *cols[:6], cols[0][:3], 0)
     yield TypeError, lambda: _state.finalise(four)
+    yield TypeError, lambda: _state.finalise(four, *cols, True)
+    yield TypeError, lambda: _state.finalise(four, *cols, 1.0)
+    yield ValueError, lambda: _state.finalise(four, *cols, -1)
+    yield ValueError, lambda: _state.finalise(four, *cols, -2**70)
+    yield Boom, lambda: _state.finalise(four, *cols, BadIndex())
     yield TypeError, lambda: state.loads(None)
     for bad in (ok[:30], b"\0" * 76, blob(1, [FULL], version=2), blob(7, [FULL]), ok[:11] + b"\1" + ok[12:],
                 blob(1, [FULL, FULL]), blob(4, [], count=2**64 - 1), ok + b"\0", blob(1, [FULL], crc=0)):
@@ -347,6 +359,7 @@ def state_numpy_cases():
     yield lambda: state.summarise_grouped(ids.astype(np.int64), values, 3, into=into3)
     yield lambda: state.merge_records(into3, rec3)
     yield lambda: state.finalise(rec3)
+    yield lambda: state.finalise(rec3, ddof=1)
     yield lambda: state.loads(state.dumps(s))
     yield lambda: state.loads(state.dumps(g), records=True)
     yield lambda: state.loads(state.dumps(rec3))

@@ -3,6 +3,7 @@
 // checks sizes, writability and alignment, so no call can reach memory it was not given.
 #include <Python.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -320,7 +321,19 @@ inline double reported_mean(const Moments &r) noexcept {
     return r.mean;
 }
 
-void finalise_all(const Moments *recs, int64_t n, char *const cols[kColumns]) noexcept {
+// The variance with divisor count - ddof; ddof 0 is the accumulators' own result, bit for
+// bit. A record with count <= ddof has no such variance: NaN.
+inline Finalised finalise_ddof(const Moments &r, int64_t ddof) noexcept {
+    if (ddof == 0) return moments_finalise(r);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (r.count <= ddof) return {nan, nan};
+    double var = r.m2 / static_cast<double>(r.count - ddof);
+    if (0.0 > var) var = 0.0;  // as moments_finalise: rounding can leave m2 a hair below zero
+    return {var, std::sqrt(var)};
+}
+
+void finalise_all(const Moments *recs, int64_t n, int64_t ddof,
+                  char *const cols[kColumns]) noexcept {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     auto put = [&](int c, int64_t i, auto v) {
         std::memcpy(cols[c] + i * 8, &v, 8);
@@ -333,7 +346,7 @@ void finalise_all(const Moments *recs, int64_t n, char *const cols[kColumns]) no
             for (int c = 2; c < kColumns; ++c) put(c, i, nan);
             continue;
         }
-        const Finalised f = moments_finalise(r);
+        const Finalised f = finalise_ddof(r, ddof);
         put(0, i, r.count);
         put(1, i, r.sum);
         put(2, i, reported_mean(r));
@@ -344,11 +357,34 @@ void finalise_all(const Moments *recs, int64_t n, char *const cols[kColumns]) no
     }
 }
 
-// finalise(records, count, sum, mean, min, max, var, std): fills the seven columns.
+// ddof as an int64 of 0 or more. bool is refused, though an int: True as a divisor offset is
+// a mistake, not a choice. An int past int64 leaves every count <= ddof, as the largest does.
+int convert_ddof(PyObject *obj, int64_t &ddof) noexcept {
+    if (PyBool_Check(obj) || !PyIndex_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "ddof must be an int, not %.200s", Py_TYPE(obj)->tp_name);
+        return -1;
+    }
+    Ref v = Ref::steal(PyNumber_Index(obj));
+    if (!v) return -1;
+    int overflow = 0;
+    const long long d = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+    if (d == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (overflow == 0 && d < 0)) {
+        PyErr_Format(PyExc_ValueError, "ddof must be 0 or more, got %R", v.get());
+        return -1;
+    }
+    ddof = overflow > 0 ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(d);
+    return 0;
+}
+
+// finalise(records, count, sum, mean, min, max, var, std, ddof): fills the seven columns.
 PyObject *st_finalise(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (check_nargs("finalise", nargs, 1 + kColumns) < 0) return nullptr;
+    if (check_nargs("finalise", nargs, 2 + kColumns) < 0) return nullptr;
+    int64_t ddof = 0;
     Bytes recs, cols[kColumns];
-    if (acquire_records(recs, args[0], "records", Want::Read, -1) < 0) return nullptr;
+    if (convert_ddof(args[1 + kColumns], ddof) < 0 ||
+        acquire_records(recs, args[0], "records", Want::Read, -1) < 0)
+        return nullptr;
     const int64_t n = recs.n_records();
     char *outs[kColumns];
     for (int c = 0; c < kColumns; ++c) {
@@ -360,7 +396,7 @@ PyObject *st_finalise(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         outs[c] = cols[c].data();
     }
     PyThreadState *ts = PyEval_SaveThread();
-    finalise_all(recs.records(), n, outs);
+    finalise_all(recs.records(), n, ddof, outs);
     PyEval_RestoreThread(ts);
     Py_RETURN_NONE;
 }

@@ -1,6 +1,7 @@
 """The `vornel` command: argument parsing and printing over vornel.table.
 
     vornel describe [FILE ...] [--column NAME]... [--group-by NAME]... [--format table|json|csv]
+                    [--ddof N]
     vornel describe --demo
 
 Files are CSV (also .gz, .bz2, .zst, .xz), Parquet or .npy; all of them form one data set,
@@ -110,12 +111,13 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--version", action="version", version=f"vornel {__version__}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     d = sub.add_parser(
-        "describe", help="count, sum, mean, min, max, var and std of numeric columns",
+        "describe", help="count, missing, sum, mean, min, max, var and std of numeric columns",
         description="Summarise numeric columns of CSV files (with a header line; also .gz, "
-                    ".bz2, .zst, .xz), Parquet and .npy files in one pass: count, sum, mean, "
-                    "min, max, population variance and standard deviation. Missing values "
-                    "(the --na-values cells, nulls, and NaN unless --keep-nan) hold no "
-                    "value. With no FILE, or FILE '-', reads CSV from standard input.")
+                    ".bz2, .zst, .xz), Parquet and .npy files in one pass: count, missing, "
+                    "sum, mean, min, max, variance and standard deviation (population ones "
+                    "unless --ddof). Missing values (the --na-values cells, nulls, and NaN "
+                    "unless --keep-nan) hold no value; 'missing' counts them. With no FILE, "
+                    "or FILE '-', reads CSV from standard input.")
     d.add_argument("files", nargs="*", metavar="FILE",
                    help="CSV, Parquet or .npy files; - for stdin")
     d.add_argument("--column", "-c", action="append", metavar="NAME", dest="columns",
@@ -131,6 +133,10 @@ def _parser() -> argparse.ArgumentParser:
     d.add_argument("--key-na-values", metavar="LIST", default=None,
                    help="comma-separated CSV key cells that are the missing key (default: "
                         "only the empty cell; 'NA' stays a key)")
+    d.add_argument("--ddof", type=int, default=0, metavar="N",
+                   help="var and std divide by count - N (default 0, the population variance; "
+                        "1 gives the sample variance of pandas and Polars); NaN where "
+                        "count <= N")
     d.add_argument("--keep-nan", action="store_true",
                    help="count NaN values as values (they poison sum, mean and variance); "
                         "by default NaN is missing")
@@ -185,13 +191,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise UsageError("a command is required (describe)")
         if args.block_size < 1:
             raise UsageError("--block-size must be positive")
+        if args.ddof < 0:
+            raise UsageError(f"--ddof must be 0 or more, got {args.ddof}")
         for name in set(args.columns or ()) & set(args.group_by or ()):
             raise UsageError(f"column {name!r} is a group-by column")
         summary = _describe(args)
         # CSV streams in pieces (it cannot fail once the summary is made); the other
         # formats are made whole, so that a failure prints nothing.
-        pieces = (csv_chunks(summary) if args.format == "csv"
-                  else [FORMATS[args.format](summary)])
+        pieces = (csv_chunks(summary, ddof=args.ddof) if args.format == "csv"
+                  else [FORMATS[args.format](summary, args.ddof)])
         out = getattr(sys.stdout, "buffer", None)
         for piece in pieces:
             if out is None:  # a text-only stream, as under a test's capture

@@ -188,16 +188,24 @@ inline uint64_t *dense_slot(GroupedCore &g, const GroupHead &h, uint64_t b, int3
 }
 
 // One value the fast path could not take: NaN, a sparse group, or a store that must grow.
-// Returns -1 when memory ran out, 1 for NaN, else 0.
+// Returns -1 when memory ran out, 1 for NaN, 2 when the group's dense counts moved (or
+// came to be), else 0.
 inline int add_slow(GroupedCore &g, const Mapping &m, int64_t gid, double x) noexcept {
     if (x != x) return 1;  // NaN has no rank
     GroupHead &h = g.heads[gid];
+    const bool dense = h.cap == kDense;
+    const uint64_t *before[2] = {nullptr, nullptr};
+    if (dense) {
+        before[0] = g.dense[h.off].stores[0].counts;
+        before[1] = g.dense[h.off].stores[1].counts;
+    }
     const int32_t ord = ordinal_of(x, m);
-    if (!(h.cap == kDense ? dense_put(g.dense[h.off], ord, 1) : group_put(g, gid, ord, 1)))
-        return -1;
+    if (!(dense ? dense_put(g.dense[h.off], ord, 1) : group_put(g, gid, ord, 1))) return -1;
     ++h.count;
     min_max(h, x);
-    return 0;
+    if (h.cap != kDense) return 0;
+    const SketchCore &s = g.dense[h.off];
+    return !dense || s.stores[0].counts != before[0] || s.stores[1].counts != before[1] ? 2 : 0;
 }
 
 }  // namespace
@@ -208,41 +216,47 @@ int64_t grouped_sketch_add(GroupedCore &g, const Mapping &m, const char *ids, in
     const double kd = m.kd;
     const int32_t k = m.k;
     int64_t t = 0, nans = 0;
+    // A run's values, group ids and count slots, found before any is counted.
+    double x[kRun];
+    int64_t gid[kRun];
     uint64_t *slot[kRun];
     while (t < n) {
-        // The counts of many groups outgrow the caches: finding a run's slots first lets
-        // their cache misses overlap, instead of one value's miss after another's.
         const int64_t run = n - t < kRun ? n - t : kRun;
         for (int64_t j = 0; j < run; ++j) {
-            const uint64_t b = bits_of(load_at<double>(vals, t + j, val_stride));
-            const auto gid = static_cast<int64_t>(load_at<Id>(ids, t + j, id_stride));
-            slot[j] = dense_slot(g, g.heads[gid], b, bucket_index(b, kd, k));
-            if (slot[j]) __builtin_prefetch(slot[j], 1);
+            x[j] = load_at<double>(vals, t + j, val_stride);
+            gid[j] = static_cast<int64_t>(load_at<Id>(ids, t + j, id_stride));
         }
-        int64_t j = 0;
-        for (; j < run; ++j) {
-            const double x = load_at<double>(vals, t + j, val_stride);
-            const auto gid = static_cast<int64_t>(load_at<Id>(ids, t + j, id_stride));
-            GroupHead &h = g.heads[gid];
+        // The counts of many groups outgrow the caches: finding all the run's slots first
+        // lets their cache misses overlap, instead of one value's miss after another's.
+        for (int64_t j = 0; j < run; ++j) {
+            const uint64_t b = bits_of(x[j]);
+            slot[j] = dense_slot(g, g.heads[gid[j]], b, bucket_index(b, kd, k));
+            __builtin_prefetch(slot[j], 1);  // a null address is a harmless prefetch
+        }
+        for (int64_t j = 0; j < run; ++j) {
+            GroupHead &h = g.heads[gid[j]];
             if (slot[j]) [[likely]] {
                 ++*slot[j];
                 ++h.count;
-                if (x < h.min) h.min = x;  // a dense slot holds normal values only
-                if (x > h.max) h.max = x;
+                if (x[j] < h.min) h.min = x[j];  // a dense slot holds normal values only
+                if (x[j] > h.max) h.max = x[j];
                 continue;
             }
-            const int rc = add_slow(g, m, gid, x);
+            const int rc = add_slow(g, m, gid[j], x[j]);
             if (rc < 0) {
                 g.total += t + j - nans;
                 return t + j;
             }
-            nans += rc;
-            if (rc == 0) {  // stores may have moved: the run's later slots are found again
-                ++j;
-                break;
+            nans += rc == 1;
+            if (rc == 2) {  // the group's counts moved: its later slots in the run are found again
+                for (int64_t r = j + 1; r < run; ++r) {
+                    if (gid[r] != gid[j]) continue;
+                    const uint64_t b = bits_of(x[r]);
+                    slot[r] = dense_slot(g, g.heads[gid[r]], b, bucket_index(b, kd, k));
+                }
             }
         }
-        t += j;
+        t += run;
     }
     g.total += t - nans;
     return t;
@@ -336,19 +350,32 @@ void grouped_collapse(GroupedCore &g, int64_t max_buckets) noexcept {
     }
 }
 
+namespace {
+
+// The room a group of len entries keeps after compaction: a quarter more, so that the
+// next few new buckets do not move it (and refill the arena with garbage at once).
+uint16_t room(uint16_t len) noexcept {
+    const uint32_t cap = len + len / 4u + 1u;
+    return static_cast<uint16_t>(cap < kSparseMax ? cap : kSparseMax);
+}
+
+}  // namespace
+
 void grouped_compact(GroupedCore &g) noexcept {
-    const uint64_t live = g.used - g.garbage;
-    const uint64_t want = live + live / 8 + 256;
+    uint64_t want = 256;
+    for (int64_t i = 0; i < g.n_groups; ++i)
+        if (g.heads[i].cap != kDense && g.heads[i].len) want += room(g.heads[i].len);
     auto *fresh = static_cast<Entry *>(PyMem_RawMalloc(want * sizeof(Entry)));
     if (!fresh) return;  // the arena stays as it is, garbage and all
     uint64_t at = 0;
     for (int64_t i = 0; i < g.n_groups; ++i) {
         GroupHead &h = g.heads[i];
         if (h.cap == kDense) continue;
+        const uint16_t cap = h.len ? room(h.len) : 0;
         std::memcpy(fresh + at, g.arena + h.off, h.len * sizeof(Entry));
         h.off = static_cast<uint32_t>(at);
-        h.cap = h.len;  // exact: the next new bucket moves the group to the end
-        at += h.len;
+        h.cap = cap;
+        at += cap;
     }
     PyMem_RawFree(g.arena);
     g.arena = fresh;

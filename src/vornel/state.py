@@ -177,15 +177,19 @@ def merge_records(into: NDArray[np.void], other: object) -> NDArray[np.void]:
     return target
 
 
-def finalise(records: object) -> dict[str, NDArray[Any]]:
+def finalise(records: object, ddof: int = 0) -> dict[str, NDArray[Any]]:
     """The seven statistics of every record, as arrays of the records' shape: "count"
     (int64), "sum", "mean", "min", "max", "var", "std" (float64). Non-empty records give the
     values of result() and result_arrays(); empty ones count 0, sum 0.0 and NaN for the rest,
-    as result_arrays() reports them."""
+    as result_arrays() reports them. var divides m2 by count - ddof: ddof=0 (the default) is
+    the population variance of result(), ddof=1 the sample variance pandas and Polars print;
+    a record with count <= ddof has var and std NaN. ddof is an int of 0 or more (not a
+    bool): TypeError or ValueError otherwise."""
     arr = _as_records(records, "records")
     cols = {name: np.empty(arr.shape, np.int64 if name == "count" else np.float64)
             for name in _COLUMNS}
-    _state.finalise(arr, *cols.values())
+    _state.finalise(arr, cols["count"], cols["sum"], cols["mean"], cols["min"], cols["max"],
+                    cols["var"], cols["std"], ddof)
     return cols
 
 

@@ -14,7 +14,7 @@ import numpy as np
 
 from vornel.table import _deps
 from vornel.table.blocks import InputError
-from vornel.table.summary import STATS, Summary, interleaved, output_names
+from vornel.table.summary import COUNTS, STATS, Summary, interleaved, output_names
 
 
 def _key_names(s: Summary) -> list[str]:
@@ -48,15 +48,15 @@ def _shown(text: str) -> str:
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
-def table(s: Summary) -> bytes:
+def table(s: Summary, ddof: int = 0) -> bytes:
     head = [_shown(n) for n in _key_names(s)] + ["column", *STATS]
     body = []
-    for key, name, res in s.rows():
+    for key, name, res in s.rows(ddof):
         cells = ["(null)" if k is None else _shown(_text(k)) for k in _key_cells(s, key)]
         cells.append(_shown(str(name)))
         for stat in STATS:
             v = res[stat]
-            cells.append("-" if v is None else str(v) if stat == "count" else f"{v:.10g}")
+            cells.append("-" if v is None else str(v) if stat in COUNTS else f"{v:.10g}")
         body.append(cells)
     widths = [max(len(r[i]) for r in [head, *body]) for i in range(len(head))]
     text_cols = len(head) - len(STATS)
@@ -83,9 +83,9 @@ def _json_key(k: Any) -> Any:
                      "use --format csv or table")
 
 
-def to_json(s: Summary) -> bytes:
+def to_json(s: Summary, ddof: int = 0) -> bytes:
     recs = []
-    for key, name, res in s.rows():
+    for key, name, res in s.rows(ddof):
         rec: dict[str, Any] = {n: _json_key(k) for n, k in zip(_key_names(s),
                                                                 _key_cells(s, key))}
         rec["column"] = name
@@ -94,20 +94,20 @@ def to_json(s: Summary) -> bytes:
     return (json.dumps(recs, indent=2, allow_nan=False) + "\n").encode()
 
 
-def to_csv(s: Summary) -> bytes:
+def to_csv(s: Summary, ddof: int = 0) -> bytes:
     """CSV of the summary (see csv_chunks)."""
-    return b"".join(csv_chunks(s))
+    return b"".join(csv_chunks(s, ddof=ddof))
 
 
-def csv_chunks(s: Summary, groups: int = 1 << 16) -> Iterator[bytes]:
+def csv_chunks(s: Summary, groups: int = 1 << 16, ddof: int = 0) -> Iterator[bytes]:
     """CSV of the summary in pieces of `groups` groups, each built column by column in
     Arrow (a million groups make three million lines). Numbers are written in their
     shortest round-trip form, as Arrow writes them (2.0 as 2, 1e-05 as 0.00001), so each
     reads back as the computed double exactly."""
     pa = _deps.pa()
+    per = [s.stats(c, ddof) for c in s.columns]  # before any output: a bad ddof fails here
     yield (",".join(map(_csv_text, _key_names(s) + ["column", *STATS])) + "\n").encode()
     n = 1 if s.by is None else len(s.key_array())
-    per = [s.stats(c) for c in s.columns]
     if not per or not n:
         return
     parts: list[Any] = []
@@ -134,7 +134,7 @@ def _csv_piece(s: Summary, per: list[dict[str, Any]], keys: list[Any], lo: int, 
     counts = interleaved(per, "count", lo, hi)
 
     def text(st: str) -> Any:
-        empty = None if st in ("count", "sum") else counts == 0  # no value: an empty cell
+        empty = None if st in (*COUNTS, "sum") else counts == 0  # no value: an empty cell
         values = interleaved(per, st, lo, hi)
         return pc.fill_null(pc.cast(pa.array(values, mask=empty), pa.string()), "")
 

@@ -4,10 +4,11 @@ finished `Summary` with its pandas, Arrow and dict forms."""
 from __future__ import annotations
 
 import datetime
+import operator
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from functools import partial
-from typing import Any
+from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -17,7 +18,8 @@ from vornel.table import _deps
 from vornel.table.blocks import Block, Values
 from vornel.table.keys import ArrowKeyMap, KeyMap, arrow_mappable
 
-STATS = ("count", "sum", "mean", "min", "max", "var", "std")
+STATS = ("count", "missing", "sum", "mean", "min", "max", "var", "std")
+COUNTS = ("count", "missing")  # the int64 statistics; an empty group reports them too
 Records = npt.NDArray[np.void]
 
 
@@ -33,6 +35,19 @@ def _fold(ids: npt.NDArray[np.integer[Any]] | None, v: Values, into: Records,
         state.summarise(data, into=into, skipna=skipna)
     else:
         state.summarise_grouped(ids, data, len(into), into=into, skipna=skipna)
+
+
+COUNT_ROWS = 1 << 16  # ids counted at a time: bincount copies them as int64 first
+
+
+def _bincount(ids: npt.NDArray[np.integer[Any]], n: int) -> npt.NDArray[np.int64]:
+    """Rows per id in [0, n), in steps that keep bincount's int64 copy of the ids small; a
+    step is at least n long, so adding the steps' counts costs at most what counting does."""
+    step = max(COUNT_ROWS, n)
+    out: npt.NDArray[np.int64] = np.bincount(ids[:step], minlength=n)
+    for lo in range(step, len(ids), step):
+        out += np.bincount(ids[lo:lo + step], minlength=n)
+    return out
 
 
 _POOL: ThreadPoolExecutor | None = None
@@ -57,6 +72,8 @@ class Summariser:
         self.keys: KeyMap | ArrowKeyMap | None = None
         shape: tuple[int, ...] = () if self.by is None else (64,)
         self.records = {name: state.empty_records(shape) for name in self.columns}
+        # Rows per group, shared by every column: missing = rows - count, whatever skipna.
+        self.row_counts = np.zeros(shape, np.int64)
         self._pending: list[Future[None]] = []
 
     def _run(self, jobs: list[Callable[[], None]], values: int) -> None:
@@ -76,12 +93,22 @@ class Summariser:
             f.result()
 
     def _grow(self, n: int) -> None:
+        have = len(self.row_counts)
+        if have >= n:
+            return
+        # Growing by half keeps the copies to a constant share of the work.
+        size = max(n + n // 4, have + have // 2)
         for name, rec in self.records.items():
-            if len(rec) < n:
-                # Growing by half keeps the copies to a constant share of the work.
-                bigger = state.empty_records(max(n + n // 4, len(rec) + len(rec) // 2))
-                bigger[: len(rec)] = rec
-                self.records[name] = bigger
+            bigger = state.empty_records(size)
+            bigger[:have] = rec
+            self.records[name] = bigger
+        rows = np.zeros(size, np.int64)
+        rows[:have] = self.row_counts
+        self.row_counts = rows
+
+    def _count_rows(self, ids: npt.NDArray[np.integer[Any]]) -> None:
+        """Adds a block's rows to their groups' row counts (runs while the columns fold)."""
+        self.row_counts += _bincount(ids, len(self.row_counts))
 
     def add(self, block: Block) -> None:
         work = block.n * len(self.columns)
@@ -89,6 +116,7 @@ class Summariser:
             self._wait()
             cols = [(self.records[c], block.columns[c]) for c in self.columns]
             self._run([partial(_fold, None, v, rec, self.skipna) for rec, v in cols], work)
+            self.row_counts += block.n
             return
         if self.keys is None:
             one = len(self.by) == 1 and arrow_mappable(block.keys[0])
@@ -99,12 +127,14 @@ class Summariser:
         cols = [(self.records[c], block.columns[c]) for c in self.columns]
         if m is None:  # codes are group ids already
             self._run([partial(_fold, codes, v, rec, self.skipna) for rec, v in cols], work)
+            self._count_rows(codes)
             return
         if fresh is not None and len(fresh) < block.n:
             self._add_fresh(codes, m, fresh, cols, work)
             return
         ids = m[codes]
         self._run([partial(_fold, ids, v, rec, self.skipna) for rec, v in cols], work)
+        self._count_rows(ids)
 
     def _add_fresh(self, codes: npt.NDArray[np.integer[Any]], m: npt.NDArray[np.int32],
                    fresh: list[int], cols: list[tuple[Records, Values]], work: int) -> None:
@@ -124,6 +154,7 @@ class Summariser:
             rec[ids] = local[at]
 
         self._run([partial(fold, rec, v) for rec, v in cols], work)
+        self.row_counts[ids] += _bincount(codes, k + 1)[at]
 
     def drop(self, name: str) -> None:
         """Forgets a column (one found not to be numeric after all)."""
@@ -134,36 +165,51 @@ class Summariser:
     def summary(self) -> Summary:
         self._wait()
         if self.by is None:
-            return Summary(self.columns, None, [], self.records)
+            return Summary(self.columns, None, [], self.records, self.row_counts)
         if self.keys is None:  # no rows at all
             return Summary(self.columns, self.by, [],
-                           {name: rec[:0].copy() for name, rec in self.records.items()})
+                           {name: rec[:0].copy() for name, rec in self.records.items()},
+                           self.row_counts[:0].copy())
         order, keys = self.keys.ordered()
         n = len(order)
         if n and order[0] + n - 1 == order[-1] and np.all(np.diff(order) == 1):
             # Slots already in order: a slice, without a gathering pass.
-            recs = {name: rec[order[0]:order[0] + n].copy() for name, rec in self.records.items()}
+            lo = order[0]
+            recs = {name: rec[lo:lo + n].copy() for name, rec in self.records.items()}
+            rows = self.row_counts[lo:lo + n].copy()
         else:
             recs = {name: rec[order] for name, rec in self.records.items()}
-        return Summary(self.columns, self.by, keys, recs)
+            rows = self.row_counts[order]
+        return Summary(self.columns, self.by, keys, recs, rows)
 
 
 class Summary:
-    """The seven statistics of columns, per group when grouped.
+    """The statistics of columns (STATS), per group when grouped.
 
     `records[column]` holds the state (`vornel.state.RECORD_DTYPE`): shape () without
     grouping, (n_groups,) with it, group i having key `keys[i]` (a tuple with several key
-    columns; None stands for a missing key). Groups are in order of first appearance. A
-    Summary holds records and keys only, so it pickles and travels between processes."""
+    columns; None stands for a missing key). `row_counts` (int64, the same shape) holds the
+    rows of each group, whatever their cells held. Groups are in order of first appearance.
+    A Summary holds records, row counts and keys only, so it pickles and travels between
+    processes."""
 
     def __init__(self, columns: Sequence[str], by: Sequence[str] | None, keys: Any,
-                 records: dict[str, Records]) -> None:
+                 records: dict[str, Records], row_counts: npt.NDArray[np.int64]) -> None:
         self.columns = list(columns)
         self.by = None if by is None else list(by)
         # Keys arrive as a list, or as an Arrow array (many keys stay in Arrow until asked).
         self._keys: list[Any] | None = None if hasattr(keys, "type") else list(keys)
         self._key_array: Any = keys if self._keys is None else None
         self.records = records
+        self.row_counts = np.asarray(row_counts, np.int64)
+
+    @property
+    def missing(self) -> dict[str, npt.NDArray[np.int64]]:
+        """Per column, the cells of each group that held no value (nulls, NA cells, and NaN
+        under skipna=True): its rows less its count, of the records' shape."""
+        # asarray: NumPy makes a scalar of the difference of 0-d arrays.
+        return {c: np.asarray(self.row_counts - self.records[c]["count"])
+                for c in self.columns}
 
     @property
     def keys(self) -> list[Any]:
@@ -191,34 +237,40 @@ class Summary:
         return f"<vornel.Summary columns={self.columns!r}{groups}>"
 
     def __eq__(self, other: object) -> bool:
-        """Same columns, keys and record bits (any NaN equal to any other)."""
+        """Same columns, keys, row counts and record bits (any NaN equal to any other)."""
         if not isinstance(other, Summary):
             return NotImplemented
         return (self.columns == other.columns and self.by == other.by
                 and _same_keys(self.keys, other.keys)
+                and np.array_equal(self.row_counts, other.row_counts)
                 and all(_bits(self.records[c]) == _bits(other.records[c])
                         for c in self.columns))
 
     __hash__ = None  # type: ignore[assignment]
 
-    def stats(self, column: str) -> dict[str, npt.NDArray[Any]]:
-        """The statistics of one column as arrays (one element per group). Empty groups
-        count 0, sum 0.0 and NaN for the rest. A group that saw values but no comparable
-        one (all NaN, counted with skipna=False) has min and max NaN."""
+    def stats(self, column: str, ddof: int = 0) -> dict[str, npt.NDArray[Any]]:
+        """The statistics of one column as arrays (one element per group), in STATS order.
+        Empty groups count 0, sum 0.0 and NaN for the rest but missing. A group that saw
+        values but no comparable one (all NaN, counted with skipna=False) has min and max
+        NaN. var and std divide by count - ddof (see `vornel.state.finalise`): NaN where
+        count <= ddof."""
         rec = self.records[column]
-        out = state.finalise(rec)
+        out = state.finalise(rec, ddof)
+        out["missing"] = np.asarray(self.row_counts - out["count"])
         # The record keeps its initial extremes when no value compared: min > max.
         blind = (out["count"] > 0) & (rec["min"] > rec["max"])
         if np.any(blind):
             out["min"] = np.where(blind, np.nan, out["min"])
             out["max"] = np.where(blind, np.nan, out["max"])
-        return out
+        return {s: out[s] for s in STATS}
 
-    def rows(self) -> Iterator[tuple[Any, str, dict[str, Any]]]:
+    def rows(self, ddof: int = 0) -> Iterator[tuple[Any, str, dict[str, Any]]]:
         """(key, column, statistics) per group and column, groups first; key is None
-        without grouping. Statistics are Python numbers; those of an empty group are None,
-        as in `result()`."""
-        cols = {c: {s: a.tolist() for s, a in self.stats(c).items()} for c in self.columns}
+        without grouping. Statistics are Python numbers; those of an empty group are None
+        (but count, missing and sum), as in `result()`."""
+        _check_ddof(ddof)
+        cols = {c: {s: a.tolist() for s, a in self.stats(c, ddof).items()}
+                for c in self.columns}
         n = 1 if self.by is None else len(self.keys)
         for i in range(n):
             key = None if self.by is None else self.keys[i]
@@ -229,26 +281,27 @@ class Summary:
                 else:
                     res = {s: vals[s][i] for s in STATS}
                 if res["count"] == 0:
-                    res = {s: (0 if s == "count" else 0.0 if s == "sum" else None)
+                    res = {s: (res[s] if s in COUNTS else 0.0 if s == "sum" else None)
                            for s in STATS}
                 yield key, c, res
 
-    def to_dict(self) -> dict[Any, Any]:
+    def to_dict(self, ddof: int = 0) -> dict[Any, Any]:
         """{column: {statistic: value}}, or {key: {column: {statistic: value}}} grouped."""
         if self.by is None:
-            return {c: res for _, c, res in self.rows()}
+            return {c: res for _, c, res in self.rows(ddof)}
         out: dict[Any, dict[str, dict[str, Any]]] = {}
-        for key, c, res in self.rows():
+        for key, c, res in self.rows(ddof):
             out.setdefault(key, {})[c] = res
         return out
 
-    def _columns(self) -> tuple[list[Any], dict[str, npt.NDArray[Any]]]:
+    def _columns(self, ddof: int) -> tuple[list[Any], dict[str, npt.NDArray[Any]]]:
         """Key columns and statistic columns, one row per (group, column)."""
+        _check_ddof(ddof)
         n_cols = len(self.columns)
         n = 1 if self.by is None else len(self.keys)
-        per = [self.stats(c) for c in self.columns]
+        per = [self.stats(c, ddof) for c in self.columns]
         stats = {s: interleaved(per, s, 0, n) if per
-                 else np.empty(0, np.int64 if s == "count" else np.float64) for s in STATS}
+                 else np.empty(0, np.int64 if s in COUNTS else np.float64) for s in STATS}
         key_cols: list[Any] = []
         if self.by is not None:
             tuples = self.keys if len(self.by) > 1 else [(k,) for k in self.keys]
@@ -257,12 +310,13 @@ class Summary:
         key_cols.append(list(self.columns) * n)
         return key_cols, stats
 
-    def to_pandas(self) -> Any:
+    def to_pandas(self, ddof: int = 0) -> Any:
         """A pandas DataFrame indexed by (keys..., column), or by column without grouping,
-        with columns count, sum, mean, min, max, var, std. A key column named "column" is
-        named "column_key" here (see `output_names`)."""
+        with columns count, missing, sum, mean, min, max, var, std (var and std with divisor
+        count - ddof). A key column named "column" is named "column_key" here (see
+        `output_names`)."""
         pd = _deps.pd()
-        key_cols, stats = self._columns()
+        key_cols, stats = self._columns(ddof)
         names = [*output_names(self.by or [], ["column"], text=False), "column"]
         # tupleize_cols=False: tuple names (of MultiIndex columns) and keys stay values.
         levels = [pd.Index(c, dtype=object if not c else None, tupleize_cols=False)
@@ -273,11 +327,12 @@ class Summary:
             index = pd.MultiIndex.from_arrays(levels, names=names)
         return pd.DataFrame(stats, index=index)
 
-    def to_arrow(self) -> Any:
-        """A pyarrow Table: the key columns, "column", then the statistics. Names are text,
-        and a key named like another column of the table is renamed (`output_names`)."""
+    def to_arrow(self, ddof: int = 0) -> Any:
+        """A pyarrow Table: the key columns, "column", then the statistics (var and std with
+        divisor count - ddof). Names are text, and a key named like another column of the
+        table is renamed (`output_names`)."""
         pa = _deps.pa()
-        key_cols, stats = self._columns()
+        key_cols, stats = self._columns(ddof)
         names = [*output_names(self.by or [], ["column", *STATS]), "column"]
         arrays = {n: _arrow_keys(pa, c) for n, c in zip(names, key_cols)}
         arrays["column"] = pa.array([str(c) for c in key_cols[-1]], pa.string())
@@ -296,7 +351,7 @@ class Summary:
         if self.by is None:
             recs = {c: state.merge_records(self.records[c].copy(), other.records[c])
                     for c in self.columns}
-            return Summary(self.columns, None, [], recs)
+            return Summary(self.columns, None, [], recs, self.row_counts + other.row_counts)
         _check_key_types(self, other)
         # Matched by type and value: 1, 1.0 and True are equal in Python, not as keys.
         index = {_typed(k): i for i, k in enumerate(self.keys)}
@@ -316,7 +371,19 @@ class Summary:
             state.merge_records(part, other.records[c])
             out[at] = part
             recs[c] = out
-        return Summary(self.columns, self.by, keys, recs)
+        rows = np.zeros(len(keys), np.int64)
+        rows[: len(self.keys)] = self.row_counts
+        rows[at] += other.row_counts  # other's keys are distinct: each slot at most once
+        return Summary(self.columns, self.by, keys, recs, rows)
+
+
+def _check_ddof(ddof: object) -> None:
+    """Refuses a bad ddof as finalise does, before any output is made (a Summary of no
+    columns would never reach finalise)."""
+    if isinstance(ddof, bool) or not isinstance(ddof, SupportsIndex):
+        raise TypeError(f"ddof must be an int, not {type(ddof).__name__}")
+    if operator.index(ddof) < 0:
+        raise ValueError(f"ddof must be 0 or more, got {operator.index(ddof)!r}")
 
 
 def output_names(by: Sequence[Any], taken: Sequence[str], text: bool = True) -> list[Any]:
