@@ -95,26 +95,6 @@ def test_missing_and_ddof_agree_with_plain_python_and_pandas(frame, two_keys, sk
             np.testing.assert_allclose(got["std"][i], std, rtol=1e-9, atol=1e-4 * scale)
 
 
-@pytest.mark.parametrize("ddof", [0, 1, 2, 7])
-def test_ddof_divides_m2_by_count_less_ddof(ddof):
-    """Bits: var is m2 / (count - ddof) as NumPy divides, std its square root; ddof=0 keeps
-    the default's bits."""
-    rng = np.random.default_rng(3)
-    df = pd.DataFrame({"k": rng.integers(0, 9, 300) % (1 + rng.integers(0, 9, 300)),
-                       "v": rng.standard_normal(300) * 1e3})
-    s = describe(df, by="k")
-    rec = s.records["v"]
-    count = rec["count"]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        want = rec["m2"] / (count - ddof)
-    want = np.where(count > ddof, np.where(want < 0, 0.0, want), NAN)
-    got = s.stats("v", ddof)
-    assert got["var"].tobytes() == want.tobytes()
-    assert got["std"].tobytes() == np.sqrt(want).tobytes()
-    if ddof == 0:
-        assert s.to_pandas(ddof=0).equals(s.to_pandas())
-
-
 # ---------------------------------------------------------------- blocks and group slots
 
 

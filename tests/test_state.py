@@ -314,6 +314,10 @@ def test_finalise_ddof_against_numpy(ddof):
         assert cols[name].tobytes() == plain[name].tobytes()
     if ddof == 0:
         assert cols["var"].tobytes() == plain["var"].tobytes()
+    full = recs["count"] > ddof  # then var is m2 / (count - ddof), as NumPy divides it
+    if full.any():
+        want = recs["m2"][full] / (recs["count"][full] - int(ddof))
+        assert cols["var"][full].tobytes() == want.tobytes()
     for i, g in enumerate(GROUPS):
         if len(g) <= ddof:
             assert np.isnan(cols["var"][i]) and np.isnan(cols["std"][i])
