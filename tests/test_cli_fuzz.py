@@ -179,8 +179,11 @@ def reference(plain, args):
     want = {}
     for key in dict.fromkeys(keys) if by else [()]:
         for c in cols:
-            want[(*key, c)] = result([float(r[head.index(c)]) for r, k in zip(body, keys)
-                                      if k == key and r[head.index(c)] not in na])
+            cells = [r[head.index(c)] for r, k in zip(body, keys) if k == key]
+            res = result([float(v) for v in cells if v not in na])
+            # Every cell of the group that the count left out held no value.
+            want[(*key, c)] = {"count": res["count"], "missing": len(cells) - res["count"],
+                               **res}
     return want, left
 
 
@@ -190,7 +193,7 @@ def parse(out, fmt):
     for rec in json.loads(out) if fmt == "json" else csv.DictReader(io.StringIO(out, newline="")):
         names, values, at = list(rec), list(rec.values()), list(rec).index("column") + 1
         got[tuple(v if v != "" else None for v in values[:at])] = {
-            s: None if v in ("", None) else int(v) if s == "count" else float(v)
+            s: None if v in ("", None) else int(v) if s in ("count", "missing") else float(v)
             for s, v in zip(names[at:], values[at:])}
     return got
 

@@ -334,7 +334,7 @@ def state_cases():
     yield ValueError, lambda: _state.finalise(four, *cols, -2**70)
     yield Boom, lambda: _state.finalise(four, *cols, BadIndex())
     yield TypeError, lambda: state.loads(None)
-    for bad in (ok[:30], b"\0" * 76, blob(1, [FULL], version=2), blob(7, [FULL]), ok[:11] + b"\1" + ok[12:],
+    for bad in (ok[:30], b"\0" * 76, blob(1, [FULL], version=3), blob(7, [FULL]), ok[:11] + b"\1" + ok[12:],
                 blob(1, [FULL, FULL]), blob(4, [], count=2**64 - 1), ok + b"\0", blob(1, [FULL], crc=0)):
         yield ValueError, lambda bad=bad: state.loads(bad)
 

@@ -329,15 +329,18 @@ def grouped_stats(group_ids: object, values: object, n_groups: int, *,
 
 
 def _chunk_sketch(values: NDArray[np.float64], accuracy: float) -> QuantileSketch:
+    _plain(values, "x")  # refuses masked chunks
     out = QuantileSketch(accuracy)
-    out.add(_plain(values, "x"))
+    out.add(values)
     return out
 
 
 def _chunk_sketch_grouped(group_ids: NDArray[np.integer], values: NDArray[np.float64],
                           n_groups: int, accuracy: float) -> GroupedQuantileSketch:
+    _plain(group_ids, "group_ids")
+    _plain(values, "values")
     out = GroupedQuantileSketch(n_groups, accuracy)
-    out.add(_plain(group_ids, "group_ids"), _plain(values, "values"))
+    out.add(group_ids, values)
     return out
 
 

@@ -23,8 +23,9 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
-from vornel import _state
+from vornel import _sketch, _state
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
+from vornel._sketch import GroupedQuantileSketch, QuantileSketch
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -48,8 +49,13 @@ _MAGIC = b"\x89VRNL\r\n\x1a"
 _VERSION = 1
 _HEADER = struct.Struct("<8sHBBIQ")
 _KIND_STREAM, _KIND_GROUPED, _KIND_RECORD, _KIND_RECORDS = 1, 2, 3, 4
+# Quantile sketches: a payload of their own (docs/state-format.md), in version 2 blobs;
+# the other kinds keep version 1, so older readers still read them.
+_KIND_SKETCH, _KIND_GROUPED_SKETCH = 5, 6
+_SKETCH_VERSION = 2
 
 Accumulator = CyStreamStats | CyGroupedStreamStats
+Sketch = QuantileSketch | GroupedQuantileSketch
 
 
 def empty_records(shape: int | tuple[int, ...] = ()) -> NDArray[np.void]:
@@ -193,9 +199,15 @@ def finalise(records: object, ddof: int = 0) -> dict[str, NDArray[Any]]:
     return cols
 
 
-def dumps(obj: Accumulator | NDArray[np.void]) -> bytes:
-    """The stored form of an accumulator or of a 0-d or 1-d records array (little-endian
-    records, a header and a CRC-32; docs/state-format.md). loads gives it back exactly."""
+def dumps(obj: Accumulator | NDArray[np.void] | Sketch) -> bytes:
+    """The stored form of an accumulator, a quantile sketch, or a 0-d or 1-d records array
+    (little-endian records or sketch buckets, a header and a CRC-32;
+    docs/state-format.md). loads gives it back exactly. Equal sketches give equal bytes."""
+    if isinstance(obj, (QuantileSketch, GroupedQuantileSketch)):
+        payload = _sketch.payload(obj)
+        kind = _KIND_SKETCH if isinstance(obj, QuantileSketch) else _KIND_GROUPED_SKETCH
+        body = _HEADER.pack(_MAGIC, _SKETCH_VERSION, kind, 0, 0, len(payload)) + payload
+        return body + struct.pack("<I", zlib.crc32(body))
     if isinstance(obj, (CyStreamStats, CyGroupedStreamStats)):
         recs = to_records(obj)
         kind = _KIND_STREAM if recs.ndim == 0 else _KIND_GROUPED
@@ -222,6 +234,10 @@ def loads(data: bytes | bytearray | memoryview, records: bool = False) -> Any:
     is read. A truncated, corrupted, unknown-version or inconsistent blob raises ValueError."""
     view = memoryview(data).cast("B") if not isinstance(data, bytes) else data
     _version, kind, count, offset = _state.parse(view)
+    if kind in (_KIND_SKETCH, _KIND_GROUPED_SKETCH):
+        if records:
+            raise ValueError("a quantile sketch has no records; load it without records=True")
+        return _sketch.load(view[offset:offset + count], kind == _KIND_GROUPED_SKETCH)
     # Any shape: newer NumPy stubs type frombuffer as 1-d, and the reshape below makes it 0-d.
     recs: NDArray[np.void] = np.frombuffer(view, RECORD_DTYPE, count, offset)
     if kind in (_KIND_STREAM, _KIND_RECORD):
