@@ -1,7 +1,7 @@
 """The `vornel` command: argument parsing and printing over vornel.table.
 
     vornel describe [FILE ...] [--column NAME]... [--group-by NAME]... [--format table|json|csv]
-                    [--ddof N]
+                    [--ddof N] [--quantiles Q,Q,...] [--accuracy A]
     vornel describe --demo
 
 Files are CSV (also .gz, .bz2, .zst, .xz), Parquet or .npy; all of them form one data set,
@@ -137,6 +137,12 @@ def _parser() -> argparse.ArgumentParser:
                    help="var and std divide by count - N (default 0, the population variance; "
                         "1 gives the sample variance of pandas and Polars); NaN where "
                         "count <= N")
+    d.add_argument("--quantiles", "-q", metavar="LIST", default=None,
+                   help="comma-separated quantiles in [0, 1] to report (e.g. 0.25,0.5,0.75: "
+                        "columns p25, p50, p75), each within --accuracy of the value of its "
+                        "rank, the same however the input is split")
+    d.add_argument("--accuracy", type=float, default=0.01, metavar="A",
+                   help="relative accuracy of the quantiles (default 0.01)")
     d.add_argument("--keep-nan", action="store_true",
                    help="count NaN values as values (they poison sum, mean and variance); "
                         "by default NaN is missing")
@@ -149,15 +155,31 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
+def _quantiles(text: str | None) -> list[float] | None:
+    if text is None:
+        return None
+    try:
+        return [float(q) for q in text.split(",")]
+    except ValueError:
+        raise UsageError(f"--quantiles must be comma-separated numbers, got {text!r}") from None
+
+
 def _describe(args: argparse.Namespace) -> Any:
     from vornel.table import describe
 
+    from vornel.table.summary import check_quantiles
+
     by = args.group_by
+    sketch = {"quantiles": _quantiles(args.quantiles), "relative_accuracy": args.accuracy}
+    try:
+        check_quantiles(sketch["quantiles"], args.accuracy)
+    except (TypeError, ValueError) as e:
+        raise UsageError(f"--quantiles or --accuracy: {e}") from None
     if args.demo:
         if args.files:
             raise UsageError("--demo takes no FILE")
         return describe(demo_data(), columns=args.columns, by=by or ["station"],
-                        skipna=not args.keep_nan)
+                        skipna=not args.keep_nan, **sketch)
     if args.na_values is not None:
         na = args.na_values.split(",")
     else:
@@ -170,7 +192,7 @@ def _describe(args: argparse.Namespace) -> Any:
     try:
         return describe(args.files or [STDIN], columns=args.columns, by=by,
                         skipna=not args.keep_nan, na_values=na, key_na_values=key_na,
-                        block_size=args.block_size, progress=bar.update)
+                        block_size=args.block_size, progress=bar.update, **sketch)
     finally:
         bar.close()
 

@@ -101,10 +101,12 @@ def _merge_node(first: NDArray[np.void], *rest: NDArray[np.void]) -> NDArray[np.
 
 
 def _describe_partition(part: object, columns: list[str], by: list[str] | None,
-                        skipna: bool) -> Summary:
+                        skipna: bool, quantiles: list[float] | None = None,
+                        accuracy: float = 0.01) -> Summary:
     from vornel.table import describe as describe_table
 
-    return describe_table(part, columns=columns, by=by, skipna=skipna)
+    return describe_table(part, columns=columns, by=by, skipna=skipna, quantiles=quantiles,
+                          relative_accuracy=accuracy)
 
 
 def _merge_summaries(first: Summary, *rest: Summary) -> Summary:
@@ -437,6 +439,7 @@ def grouped_quantiles(group_ids: object, values: object, n_groups: int, qs: obje
 
 def describe(ddf: object, columns: str | Sequence[str] | None = None,
              by: str | Sequence[str] | None = None, skipna: bool = True, *,
+             quantiles: Sequence[float] | None = None, relative_accuracy: float = 0.01,
              split_every: int | None = None) -> Summary:
     """vornel.describe over a dask DataFrame: one Summary per partition (the accumulators'
     loops over the partition's rows in order), merged with Summary.merge in a tree of at most
@@ -444,6 +447,9 @@ def describe(ddf: object, columns: str | Sequence[str] | None = None,
     in order of first appearance. For a given partitioning the bits are the same under every
     scheduler and worker count; they are not the bits of one pass over all rows (a merge
     rounds sums, means and variances differently from one running update).
+
+    Quantiles (see vornel.describe) come from sketches that merge into exactly the sketch
+    of one pass: they are the same for every partitioning, not only for a given one.
 
     Column and key names are checked against the frame's metadata before any task runs."""
     from dask.delayed import delayed
@@ -456,9 +462,11 @@ def describe(ddf: object, columns: str | Sequence[str] | None = None,
         raise TypeError(f"ddf must be a dask DataFrame, not {type(ddf).__name__}")
     frame = cast(Any, ddf)
     every = _check_split_every(split_every)
-    meta = describe_table(frame._meta, columns=columns, by=by, skipna=skipna)
-    cols, keys = meta.columns, meta.by
-    nodes = [delayed(_describe_partition, pure=True)(part, cols, keys, skipna)
+    meta = describe_table(frame._meta, columns=columns, by=by, skipna=skipna,
+                          quantiles=quantiles, relative_accuracy=relative_accuracy)
+    cols, keys, qs = meta.columns, meta.by, meta.quantiles or None
+    nodes = [delayed(_describe_partition, pure=True)(part, cols, keys, skipna, qs,
+                                                     relative_accuracy)
              for part in frame.to_delayed()]
     if not nodes:
         return meta

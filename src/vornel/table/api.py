@@ -11,7 +11,7 @@ from typing import Any
 from vornel.table.blocks import Block, InputError
 from vornel.table.csvfile import BLOCK_BYTES, KEY_NA_VALUES, NA_VALUES, CsvOptions
 from vornel.table.sources import CsvFileSource, Source, file_source, is_files, sources
-from vornel.table.summary import Summariser, Summary
+from vornel.table.summary import Summariser, Summary, check_quantiles
 
 
 def _names(arg: Any, what: str) -> list[Any] | None:
@@ -172,6 +172,7 @@ def _text_list(arg: Any, what: str) -> list[str]:
 
 
 def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = True,
+             quantiles: Sequence[float] | None = None, relative_accuracy: float = 0.01,
              na_values: str | Sequence[str] = NA_VALUES,
              key_na_values: str | Sequence[str] = KEY_NA_VALUES,
              block_size: int = BLOCK_BYTES,
@@ -187,14 +188,18 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
     without groups. Missing values (nulls, pandas' NA, the CSV cells in na_values) hold no
     value; with skipna=True (the default) NaN is missing too, with skipna=False it counts as
     a value. CSV key cells in key_na_values (default: only the empty cell) are the missing
-    key; other sources have typed nulls. block_size bounds the bytes of CSV read at a time;
-    progress, if given, is called with the number of bytes of each file read."""
+    key; other sources have typed nulls. quantiles: distinct q in [0, 1], each answered
+    within relative_accuracy by a quantile sketch per column and group (see vornel.sketch;
+    NaN has no rank there, whatever skipna says), and output as a column named like p50.
+    block_size bounds the bytes of CSV read at a time; progress, if given, is called with
+    the number of bytes of each file read."""
     col_names = _names(columns, "columns")
     by_names = _names(by, "by") or []
     if isinstance(block_size, bool) or not isinstance(block_size, int):
         raise TypeError(f"block_size must be an int, not {type(block_size).__name__}")
     if block_size < 1:
         raise ValueError("block_size must be positive")
+    qs = check_quantiles(quantiles, relative_accuracy)
     opts = CsvOptions(_text_list(na_values, "na_values"),
                       _text_list(key_na_values, "key_na_values"), block_size,
                       progress or (lambda n: None))
@@ -205,7 +210,7 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
     for block in (_prefetch(blocks) if is_files(data) else blocks):
         if summariser is None:
             assert plan.columns is not None
-            summariser = Summariser(plan.columns, grouped, skipna)
+            summariser = Summariser(plan.columns, grouped, skipna, qs, relative_accuracy)
         for name in [c for c in summariser.columns if c not in block.columns]:
             summariser.drop(name)
         try:
@@ -213,7 +218,7 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
         except InputError as e:  # a key the file holds
             raise _located(e, block.file) from None
     if summariser is None:
-        summariser = Summariser(plan.columns or [], grouped, skipna)
+        summariser = Summariser(plan.columns or [], grouped, skipna, qs, relative_accuracy)
     if plan.auto:
         for name in list(summariser.columns):
             if name in plan.untyped and name not in plan.typed:

@@ -14,12 +14,12 @@ import numpy as np
 
 from vornel.table import _deps
 from vornel.table.blocks import InputError
-from vornel.table.summary import COUNTS, STATS, Summary, interleaved, output_names
+from vornel.table.summary import COUNTS, Summary, interleaved, output_names
 
 
 def _key_names(s: Summary) -> list[str]:
     """The key columns' names, renamed where an output column has the name."""
-    return output_names(s.by or [], ["column", *STATS])
+    return output_names(s.by or [], ["column", *s.stat_names])
 
 
 def _key_cells(s: Summary, key: Any) -> list[Any]:
@@ -49,17 +49,17 @@ def _shown(text: str) -> str:
 
 
 def table(s: Summary, ddof: int = 0) -> bytes:
-    head = [_shown(n) for n in _key_names(s)] + ["column", *STATS]
+    head = [_shown(n) for n in _key_names(s)] + ["column", *s.stat_names]
     body = []
     for key, name, res in s.rows(ddof):
         cells = ["(null)" if k is None else _shown(_text(k)) for k in _key_cells(s, key)]
         cells.append(_shown(str(name)))
-        for stat in STATS:
+        for stat in s.stat_names:
             v = res[stat]
             cells.append("-" if v is None else str(v) if stat in COUNTS else f"{v:.10g}")
         body.append(cells)
     widths = [max(len(r[i]) for r in [head, *body]) for i in range(len(head))]
-    text_cols = len(head) - len(STATS)
+    text_cols = len(head) - len(s.stat_names)
     return "".join("  ".join(c.ljust(w) if i < text_cols else c.rjust(w)
                              for i, (c, w) in enumerate(zip(r, widths))).rstrip() + "\n"
                    for r in [head, *body]).encode()
@@ -89,7 +89,7 @@ def to_json(s: Summary, ddof: int = 0) -> bytes:
         rec: dict[str, Any] = {n: _json_key(k) for n, k in zip(_key_names(s),
                                                                 _key_cells(s, key))}
         rec["column"] = name
-        rec.update((stat, _json_number(res[stat])) for stat in STATS)
+        rec.update((stat, _json_number(res[stat])) for stat in s.stat_names)
         recs.append(rec)
     return (json.dumps(recs, indent=2, allow_nan=False) + "\n").encode()
 
@@ -106,7 +106,7 @@ def csv_chunks(s: Summary, groups: int = 1 << 16, ddof: int = 0) -> Iterator[byt
     reads back as the computed double exactly."""
     pa = _deps.pa()
     per = [s.stats(c, ddof) for c in s.columns]  # before any output: a bad ddof fails here
-    yield (",".join(map(_csv_text, _key_names(s) + ["column", *STATS])) + "\n").encode()
+    yield (",".join(map(_csv_text, _key_names(s) + ["column", *s.stat_names])) + "\n").encode()
     n = 1 if s.by is None else len(s.key_array())
     if not per or not n:
         return
@@ -138,7 +138,7 @@ def _csv_piece(s: Summary, per: list[dict[str, Any]], keys: list[Any], lo: int, 
         values = interleaved(per, st, lo, hi)
         return pc.fill_null(pc.cast(pa.array(values, mask=empty), pa.string()), "")
 
-    cells += list(pool.map(text, STATS))
+    cells += list(pool.map(text, s.stat_names))
     lines = pc.binary_join_element_wise(*cells, pa.scalar("\n"), ",")
     # Each line ends ",\n" and the lines lie back to back in the array's data buffer.
     lines = pc.utf8_replace_slice(lines, -2, -1, "")

@@ -7,13 +7,15 @@ import datetime
 import operator
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
+from decimal import Decimal
 from functools import partial
-from typing import Any, SupportsIndex
+from typing import Any, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from vornel import state
+from vornel._sketch import GroupedQuantileSketch, QuantileSketch
 from vornel.table import _deps
 from vornel.table.blocks import Block, Values
 from vornel.table.keys import ArrowKeyMap, KeyMap, arrow_mappable
@@ -21,10 +23,11 @@ from vornel.table.keys import ArrowKeyMap, KeyMap, arrow_mappable
 STATS = ("count", "missing", "sum", "mean", "min", "max", "var", "std")
 COUNTS = ("count", "missing")  # the int64 statistics; an empty group reports them too
 Records = npt.NDArray[np.void]
+Sketch = QuantileSketch | GroupedQuantileSketch
 
 
 def _fold(ids: npt.NDArray[np.integer[Any]] | None, v: Values, into: Records,
-          skipna: bool) -> None:
+          skipna: bool, sketch: Sketch | None = None) -> None:
     data = v.data
     if v.missing is not None and not skipna:
         # Missing rows hold NaN; NaN that is a value still counts, so drop them by mask.
@@ -35,6 +38,45 @@ def _fold(ids: npt.NDArray[np.integer[Any]] | None, v: Values, into: Records,
         state.summarise(data, into=into, skipna=skipna)
     else:
         state.summarise_grouped(ids, data, len(into), into=into, skipna=skipna)
+    _sketch_add(sketch, ids, data)
+
+
+def _sketch_add(sketch: Sketch | None, ids: npt.NDArray[np.integer[Any]] | None,
+                data: npt.NDArray[np.float64]) -> None:
+    """Adds a block's values to a column's quantile sketch (NaN, and so every missing row,
+    has no rank: the sketch skips it whatever skipna says)."""
+    if sketch is None:
+        return
+    if ids is None:
+        cast(QuantileSketch, sketch).add(data)
+    else:
+        cast(GroupedQuantileSketch, sketch).add(ids, data)
+
+
+def quantile_name(q: float) -> str:
+    """The output column of quantile q: repr(q) with its decimal point moved two places,
+    after "p" (0.5 is p50, 0.29 p29, 0.999 p99.9, 1e-05 p0.001)."""
+    text = format(Decimal(repr(q)).scaleb(2).normalize(), "f")
+    return "p" + (text if "." not in text else text.rstrip("0").rstrip("."))
+
+
+def check_quantiles(quantiles: Any, accuracy: float) -> list[float]:
+    """Distinct numbers in [0, 1] (refused before any reading, as a bad accuracy is)."""
+    if quantiles is None:
+        return []
+    qs = [quantiles] if isinstance(quantiles, (int, float)) else list(quantiles)
+    out = []
+    for q in qs:
+        if isinstance(q, bool) or not isinstance(q, (int, float, np.floating, np.integer)):
+            raise TypeError(f"quantiles must be numbers, not {type(q).__name__}")
+        if not 0.0 <= float(q) <= 1.0:
+            raise ValueError(f"quantiles must lie in [0, 1], got {q!r}")
+        out.append(float(q))
+    names = [quantile_name(q) for q in out]
+    if len(set(names)) != len(names):
+        raise ValueError(f"quantiles must be distinct, got {qs!r}")
+    QuantileSketch(accuracy)  # refuses a bad accuracy
+    return out
 
 
 COUNT_ROWS = 1 << 16  # ids counted at a time: bincount copies them as int64 first
@@ -65,13 +107,20 @@ class Summariser:
     """Records that grow block by block: each group's record holds exactly the bits of
     adding that group's values to one accumulator in input order."""
 
-    def __init__(self, columns: Sequence[str], by: Sequence[str] | None, skipna: bool) -> None:
+    def __init__(self, columns: Sequence[str], by: Sequence[str] | None, skipna: bool,
+                 quantiles: Sequence[float] = (), accuracy: float = 0.01) -> None:
         self.columns = list(columns)
         self.by = None if by is None else list(by)
         self.skipna = skipna
         self.keys: KeyMap | ArrowKeyMap | None = None
         shape: tuple[int, ...] = () if self.by is None else (64,)
         self.records = {name: state.empty_records(shape) for name in self.columns}
+        self.quantiles = list(quantiles)
+        # A quantile sketch per column when quantiles are asked for; they grow with the
+        # groups, as the records do.
+        self.sketches: dict[str, Sketch] = {} if not self.quantiles else {
+            name: QuantileSketch(accuracy) if self.by is None
+            else GroupedQuantileSketch(64, accuracy) for name in self.columns}
         # Rows per group, shared by every column: missing = rows - count, whatever skipna.
         self.row_counts = np.zeros(shape, np.int64)
         self._pending: list[Future[None]] = []
@@ -105,6 +154,8 @@ class Summariser:
         rows = np.zeros(size, np.int64)
         rows[:have] = self.row_counts
         self.row_counts = rows
+        for sketch in self.sketches.values():
+            cast(GroupedQuantileSketch, sketch).resize(size)
 
     def _count_rows(self, ids: npt.NDArray[np.integer[Any]]) -> None:
         """Adds a block's rows to their groups' row counts (runs while the columns fold)."""
@@ -114,8 +165,8 @@ class Summariser:
         work = block.n * len(self.columns)
         if self.by is None:
             self._wait()
-            cols = [(self.records[c], block.columns[c]) for c in self.columns]
-            self._run([partial(_fold, None, v, rec, self.skipna) for rec, v in cols], work)
+            self._run([partial(_fold, None, v, rec, self.skipna, sk) for rec, v, sk in
+                       self._cols(block)], work)
             self.row_counts += block.n
             return
         if self.keys is None:
@@ -124,20 +175,25 @@ class Summariser:
         codes, m, fresh = self.keys.map_block(block.keys)  # while the last block folds
         self._wait()
         self._grow(len(self.keys))
-        cols = [(self.records[c], block.columns[c]) for c in self.columns]
+        cols = self._cols(block)
         if m is None:  # codes are group ids already
-            self._run([partial(_fold, codes, v, rec, self.skipna) for rec, v in cols], work)
+            self._run([partial(_fold, codes, v, rec, self.skipna, sk) for rec, v, sk in cols],
+                      work)
             self._count_rows(codes)
             return
         if fresh is not None and len(fresh) < block.n:
             self._add_fresh(codes, m, fresh, cols, work)
             return
         ids = m[codes]
-        self._run([partial(_fold, ids, v, rec, self.skipna) for rec, v in cols], work)
+        self._run([partial(_fold, ids, v, rec, self.skipna, sk) for rec, v, sk in cols], work)
         self._count_rows(ids)
 
+    def _cols(self, block: Block) -> list[tuple[Records, Values, Sketch | None]]:
+        return [(self.records[c], block.columns[c], self.sketches.get(c)) for c in self.columns]
+
     def _add_fresh(self, codes: npt.NDArray[np.integer[Any]], m: npt.NDArray[np.int32],
-                   fresh: list[int], cols: list[tuple[Records, Values]], work: int) -> None:
+                   fresh: list[int], cols: list[tuple[Records, Values, Sketch | None]],
+                   work: int) -> None:
         """Every group of the block is new: fold in the block's own codes into new records
         and place them. A new group's record starts empty either way, so the bits are
         those of folding by group id, without a pass mapping every row to its id."""
@@ -147,13 +203,16 @@ class Summariser:
         if k in fresh:  # the missing key is among them: its code -1 becomes k
             codes = np.where(codes < 0, k, codes)
         at, ids = np.asarray(fresh, np.intp), m[fresh]
+        # Sketches take the rows' group ids: only records are placed afterwards.
+        rows = m[codes] if self.sketches else None
 
-        def fold(rec: Records, v: Values) -> None:
+        def fold(rec: Records, v: Values, sketch: Sketch | None) -> None:
             local = state.empty_records(k + 1)
             _fold(codes, v, local, self.skipna)
             rec[ids] = local[at]
+            _sketch_add(sketch, rows, v.data)  # missing rows hold NaN, which has no rank
 
-        self._run([partial(fold, rec, v) for rec, v in cols], work)
+        self._run([partial(fold, rec, v, sk) for rec, v, sk in cols], work)
         self.row_counts[ids] += _bincount(codes, k + 1)[at]
 
     def drop(self, name: str) -> None:
@@ -161,16 +220,14 @@ class Summariser:
         self._wait()
         self.columns.remove(name)
         del self.records[name]
+        self.sketches.pop(name, None)
 
     def summary(self) -> Summary:
         self._wait()
+        quantiles = (self.quantiles, self.sketches) if self.quantiles else None
         if self.by is None:
-            return Summary(self.columns, None, [], self.records, self.row_counts)
-        if self.keys is None:  # no rows at all
-            return Summary(self.columns, self.by, [],
-                           {name: rec[:0].copy() for name, rec in self.records.items()},
-                           self.row_counts[:0].copy())
-        order, keys = self.keys.ordered()
+            return Summary(self.columns, None, [], self.records, self.row_counts, quantiles)
+        order, keys = self.keys.ordered() if self.keys is not None else (np.arange(0), [])
         n = len(order)
         if n and order[0] + n - 1 == order[-1] and np.all(np.diff(order) == 1):
             # Slots already in order: a slice, without a gathering pass.
@@ -180,21 +237,28 @@ class Summariser:
         else:
             recs = {name: rec[order] for name, rec in self.records.items()}
             rows = self.row_counts[order]
-        return Summary(self.columns, self.by, keys, recs, rows)
+        if quantiles is not None:
+            quantiles = (self.quantiles, {name: cast(GroupedQuantileSketch, sk).take(order)
+                                          for name, sk in self.sketches.items()})
+        return Summary(self.columns, self.by, keys, recs, rows, quantiles)
 
 
 class Summary:
-    """The statistics of columns (STATS), per group when grouped.
+    """The statistics of columns (STATS, then the quantiles asked for), per group when
+    grouped.
 
     `records[column]` holds the state (`vornel.state.RECORD_DTYPE`): shape () without
     grouping, (n_groups,) with it, group i having key `keys[i]` (a tuple with several key
     columns; None stands for a missing key). `row_counts` (int64, the same shape) holds the
-    rows of each group, whatever their cells held. Groups are in order of first appearance.
-    A Summary holds records, row counts and keys only, so it pickles and travels between
+    rows of each group, whatever their cells held. With quantiles, `sketches[column]` is the
+    column's QuantileSketch (a GroupedQuantileSketch grouped), and each q is an output
+    column named by `quantile_name`. Groups are in order of first appearance. A Summary
+    holds records, row counts, sketches and keys only, so it pickles and travels between
     processes."""
 
     def __init__(self, columns: Sequence[str], by: Sequence[str] | None, keys: Any,
-                 records: dict[str, Records], row_counts: npt.NDArray[np.int64]) -> None:
+                 records: dict[str, Records], row_counts: npt.NDArray[np.int64],
+                 quantiles: tuple[Sequence[float], dict[str, Sketch]] | None = None) -> None:
         self.columns = list(columns)
         self.by = None if by is None else list(by)
         # Keys arrive as a list, or as an Arrow array (many keys stay in Arrow until asked).
@@ -202,6 +266,13 @@ class Summary:
         self._key_array: Any = keys if self._keys is None else None
         self.records = records
         self.row_counts = np.asarray(row_counts, np.int64)
+        self.quantiles: list[float] = [] if quantiles is None else list(quantiles[0])
+        self.sketches: dict[str, Sketch] = {} if quantiles is None else dict(quantiles[1])
+
+    @property
+    def stat_names(self) -> tuple[str, ...]:
+        """The statistics of every output, in order: STATS, then one per quantile."""
+        return STATS + tuple(quantile_name(q) for q in self.quantiles)
 
     @property
     def missing(self) -> dict[str, npt.NDArray[np.int64]]:
@@ -244,7 +315,8 @@ class Summary:
                 and _same_keys(self.keys, other.keys)
                 and np.array_equal(self.row_counts, other.row_counts)
                 and all(_bits(self.records[c]) == _bits(other.records[c])
-                        for c in self.columns))
+                        for c in self.columns)
+                and self.quantiles == other.quantiles and self.sketches == other.sketches)
 
     __hash__ = None  # type: ignore[assignment]
 
@@ -262,7 +334,12 @@ class Summary:
         if np.any(blind):
             out["min"] = np.where(blind, np.nan, out["min"])
             out["max"] = np.where(blind, np.nan, out["max"])
-        return {s: out[s] for s in STATS}
+        if self.quantiles:
+            # NaN where no value with a rank arrived (an empty group, or NaN only).
+            table = self.sketches[column].quantiles(self.quantiles)
+            for j, q in enumerate(self.quantiles):
+                out[quantile_name(q)] = np.asarray(table[..., j])
+        return {s: out[s] for s in self.stat_names}
 
     def rows(self, ddof: int = 0) -> Iterator[tuple[Any, str, dict[str, Any]]]:
         """(key, column, statistics) per group and column, groups first; key is None
@@ -276,13 +353,14 @@ class Summary:
             key = None if self.by is None else self.keys[i]
             for c in self.columns:
                 vals = cols[c]
+                names = self.stat_names
                 if self.by is None:
-                    res = {s: vals[s] for s in STATS}
+                    res = {s: vals[s] for s in names}
                 else:
-                    res = {s: vals[s][i] for s in STATS}
+                    res = {s: vals[s][i] for s in names}
                 if res["count"] == 0:
                     res = {s: (res[s] if s in COUNTS else 0.0 if s == "sum" else None)
-                           for s in STATS}
+                           for s in names}
                 yield key, c, res
 
     def to_dict(self, ddof: int = 0) -> dict[Any, Any]:
@@ -301,7 +379,8 @@ class Summary:
         n = 1 if self.by is None else len(self.keys)
         per = [self.stats(c, ddof) for c in self.columns]
         stats = {s: interleaved(per, s, 0, n) if per
-                 else np.empty(0, np.int64 if s in COUNTS else np.float64) for s in STATS}
+                 else np.empty(0, np.int64 if s in COUNTS else np.float64)
+                 for s in self.stat_names}
         key_cols: list[Any] = []
         if self.by is not None:
             tuples = self.keys if len(self.by) > 1 else [(k,) for k in self.keys]
@@ -333,7 +412,7 @@ class Summary:
         table is renamed (`output_names`)."""
         pa = _deps.pa()
         key_cols, stats = self._columns(ddof)
-        names = [*output_names(self.by or [], ["column", *STATS]), "column"]
+        names = [*output_names(self.by or [], ["column", *self.stat_names]), "column"]
         arrays = {n: _arrow_keys(pa, c) for n, c in zip(names, key_cols)}
         arrays["column"] = pa.array([str(c) for c in key_cols[-1]], pa.string())
         arrays.update((s, pa.array(a)) for s, a in stats.items())
@@ -348,10 +427,15 @@ class Summary:
         if other.columns != self.columns or other.by != self.by:
             raise ValueError(f"summaries differ in columns or keys: {self.columns!r} by "
                              f"{self.by!r}, other {other.columns!r} by {other.by!r}")
+        if other.quantiles != self.quantiles:
+            raise ValueError(f"summaries differ in quantiles: {self.quantiles!r} and "
+                             f"{other.quantiles!r}")
         if self.by is None:
             recs = {c: state.merge_records(self.records[c].copy(), other.records[c])
                     for c in self.columns}
-            return Summary(self.columns, None, [], recs, self.row_counts + other.row_counts)
+            single = {c: _merged(self.sketches[c], other.sketches[c]) for c in self.sketches}
+            return Summary(self.columns, None, [], recs, self.row_counts + other.row_counts,
+                           (self.quantiles, single) if self.quantiles else None)
         _check_key_types(self, other)
         # Matched by type and value: 1, 1.0 and True are equal in Python, not as keys.
         index = {_typed(k): i for i, k in enumerate(self.keys)}
@@ -374,7 +458,26 @@ class Summary:
         rows = np.zeros(len(keys), np.int64)
         rows[: len(self.keys)] = self.row_counts
         rows[at] += other.row_counts  # other's keys are distinct: each slot at most once
-        return Summary(self.columns, self.by, keys, recs, rows)
+        # Sketches merge into exactly what one pass would give: buckets only add.
+        mine = np.arange(len(keys))
+        mine[len(self.keys):] = -1
+        theirs = np.full(len(keys), -1, np.int64)
+        theirs[at] = np.arange(len(at))
+        sketches: dict[str, Sketch] = {}
+        for c, sketch in self.sketches.items():
+            merged = cast(GroupedQuantileSketch, sketch).take(mine)  # a new sketch
+            merged.merge(cast(GroupedQuantileSketch, other.sketches[c]).take(theirs))
+            sketches[c] = merged
+        return Summary(self.columns, self.by, keys, recs, rows,
+                       (self.quantiles, sketches) if self.quantiles else None)
+
+
+def _merged(a: Sketch, b: Sketch) -> Sketch:
+    """A new sketch of both single sketches (a's copy taken through the stored form:
+    sketches have no copy of their own)."""
+    out = cast(QuantileSketch, state.loads(state.dumps(a)))
+    out.merge(cast(QuantileSketch, b))
+    return out
 
 
 def _check_ddof(ddof: object) -> None:
