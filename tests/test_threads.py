@@ -1,5 +1,6 @@
 """Threads: accumulators filled in parallel and merged in a tree, a shared accumulator behind
-a lock, and lists changed while the iterable path walks them.
+a lock, lists changed while the iterable path walks them, and quantile sketches that many
+threads add to and merge into at once.
 
 Sizes grow with VORNEL_STRESS_SCALE (1 in the normal suite; the reliability check runs
 larger). When VORNEL_STRESS_FIGURES names a file, the tests append their sizes and the
@@ -13,7 +14,9 @@ import threading
 import numpy as np
 import pytest
 
+from vornel import state
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
+from vornel.sketch import GroupedQuantileSketch, QuantileSketch
 
 SCALE = int(os.environ.get("VORNEL_STRESS_SCALE", "1"))
 THREADS = 8
@@ -224,8 +227,6 @@ def test_records_from_shared_read_only_input():
     """Threads fold one shared read-only input into records arrays of their own (the loops run
     detached), then the records merge in thread order: the bits equal the same plan run in
     one thread."""
-    from vornel import state
-
     ids, values = data(11)
     for a in ids + values:
         a.flags.writeable = False
@@ -246,5 +247,70 @@ def test_records_from_shared_read_only_input():
     bad = int(total_p.tobytes() != total_s.tobytes())
     bad += sum(p.tobytes() != s.tobytes() for p, s in zip(parallel, serial))
     record("records: threads x values", f"{THREADS} x {CHUNKS * CHUNK}")
+    record("mismatches", bad)
+    assert bad == 0
+
+
+SKETCH_GROUPS = 1000  # skewed ids: a few groups turn dense while most stay sparse
+
+
+def sketch_data(seed):
+    """Chunks of values over many octaves, both signs, zeros, subnormals, infinities and NaN,
+    with skewed group ids."""
+    rng = np.random.default_rng(seed)
+    specials = np.array([0.0, -0.0, 5e-324, -1e-310, np.inf, -np.inf, np.nan])
+    values, ids = [], []
+    for _ in range(CHUNKS):
+        v = rng.lognormal(0, 8, CHUNK) * rng.choice([-1.0, 1.0], CHUNK)
+        at = rng.integers(0, CHUNK, CHUNK // 100)
+        v[at] = rng.choice(specials, len(at))
+        values.append(v)
+        ids.append((rng.pareto(1.0, CHUNK) % SKETCH_GROUPS).astype(np.int64))
+    return ids, values
+
+
+def make_sketch(kind, max_buckets):
+    if kind == "single":
+        return QuantileSketch(0.01, max_buckets=max_buckets)
+    return GroupedQuantileSketch(SKETCH_GROUPS, 0.01, max_buckets=max_buckets)
+
+
+def sketch_feed(sketch, ids, values):
+    if isinstance(sketch, QuantileSketch):
+        sketch.add(values)
+    else:
+        sketch.add(ids, values)
+
+
+@pytest.mark.parametrize("max_buckets", [None, 40])
+@pytest.mark.parametrize("kind", ["single", "grouped"])
+def test_one_sketch_shared_by_adding_and_merging_threads(kind, max_buckets):
+    """Threads add chunks to one shared sketch, merge sketches of other chunks into it and
+    read it, all at once; it ends up the sketch of all the values, bytes included."""
+    inputs = [sketch_data(200 + seed) for seed in range(THREADS)]
+    shared = make_sketch(kind, max_buckets)
+
+    def work(i):
+        ids, values = inputs[i]
+        for j in range(CHUNKS):
+            if (i + j) % 3 == 2:  # the iterable path, which takes the lock per batch
+                sketch_feed(shared, ids[j].tolist(), values[j].tolist())
+            elif (i + j) % 3 == 1:
+                part = make_sketch(kind, max_buckets)
+                sketch_feed(part, ids[j], values[j])
+                shared.merge(part)
+            else:
+                sketch_feed(shared, ids[j], values[j])
+            shared.quantile(0.5)
+
+    run_threads(work, THREADS)
+    whole = make_sketch(kind, max_buckets)
+    sketch_feed(whole, np.concatenate([np.concatenate(ids) for ids, _ in inputs]),
+                np.concatenate([np.concatenate(values) for _, values in inputs]))
+    numbers = sum(int(np.count_nonzero(~np.isnan(v))) for _, values in inputs for v in values)
+    bad = int(shared != whole) + int(state.dumps(shared) != state.dumps(whole))
+    bad += int(np.sum(shared.count)) != numbers
+    limit = "" if max_buckets is None else f", max_buckets {max_buckets}"
+    record(f"sketch {kind}{limit}: threads x values", f"{THREADS} x {CHUNKS * CHUNK}")
     record("mismatches", bad)
     assert bad == 0

@@ -9,12 +9,20 @@ State fuzzer (--state): stored-state blobs of every kind, written here from the 
 layout with struct and zlib (not by the package, so no build is needed), and a few
 truncated or corrupted variants of them.
 
+Sketch fuzzer (--sketch): quantile sketch payloads, single and grouped, written here from
+the documented layout and bucket mapping (again without the package): zeros, subnormals,
+infinities, negative values, bucket limits, dense groups, counts past 2**32, and a few
+truncated or corrupted variants.
+
     python3 tools/fuzz_seeds.py OUT_DIR
     python3 tools/fuzz_seeds.py --state OUT_DIR
+    python3 tools/fuzz_seeds.py --sketch OUT_DIR
 """
 
 import ast
+import collections
 import hashlib
+import math
 import pathlib
 import struct
 import sys
@@ -23,7 +31,7 @@ import zlib
 TESTS = pathlib.Path(__file__).resolve().parent.parent / "tests"
 
 MAGIC = b"\x89VRNL\r\n\x1a"
-STREAM, GROUPED, RECORD, RECORDS = 1, 2, 3, 4
+STREAM, GROUPED, RECORD, RECORDS, SKETCH, GROUPED_SKETCH = 1, 2, 3, 4, 5, 6
 DBL_MAX = struct.unpack("<d", struct.pack("<Q", 0x7FEFFFFFFFFFFFFF))[0]
 EMPTY = (0, 0.0, 0.0, 0.0, DBL_MAX, -DBL_MAX)
 
@@ -81,26 +89,137 @@ def state_seeds():
         seeds.add(small[:pos] + bytes([small[pos] ^ 0x10]) + small[pos + 1:])
     seeds.update([
         blob(STREAM, [one], version=2), blob(STREAM, [one], version=0),
-        blob(5, [one]), blob(STREAM, [one, one]), blob(GROUPED, []),
+        blob(STREAM, [one], version=3),
+        blob(SKETCH, [one]), blob(7, [one], version=2), blob(STREAM, [one, one]), blob(GROUPED, []),
         blob(RECORDS, [one], count=2**64 - 1), blob(GROUPED, [one], count=2**31),
         blob(RECORDS, [(-1, 0.0, 0.0, 0.0, 0.0, 0.0)]), blob(RECORDS, [(0, -0.0, 0.0, 0.0, DBL_MAX, -DBL_MAX)]),
         blob(RECORDS, [(0, 0.0, 0.0, 0.0, inf, -inf)]),
     ])
+    # Sketch kinds: the payload's length is the count; version 1 does not have them.
+    single, grouped = sketch_payload([[1.0, -2.0, inf]]), sketch_payload([[0.5], [], [-0.0, 3.0]])
+    seeds.update([
+        sketch_blob(SKETCH, single), sketch_blob(GROUPED_SKETCH, grouped),
+        sketch_blob(SKETCH, grouped), sketch_blob(GROUPED_SKETCH, single),
+        sketch_blob(SKETCH, single, version=1), sketch_blob(SKETCH, single[:23]),
+        sketch_blob(SKETCH, single, count=len(single) + 1),
+        sketch_blob(SKETCH, single, count=2**64 - 1),
+        sketch_blob(SKETCH, single[:-1] + bytes([single[-1] ^ 1])),
+    ])
     return seeds
 
 
+def sketch_blob(kind, payload, *, version=2, count=None):
+    """A blob of a sketch kind: the count field holds the payload's length in bytes."""
+    n = len(payload) if count is None else count
+    body = MAGIC + struct.pack("<HBBIQ", version, kind, 0, 0, n) + payload
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+# The bucket mapping (src/vornel/sketchmap.hpp): a normal double 2**e (1 + s) falls in
+# bucket (biased e - 1) k + floor(k P(s)), P(s) = (6/35 s**2 - 3/5 s + 10/7) s, evaluated in
+# that order; buckets are stored by ordinal (-inf, negative indices - (i + 1), zero 0,
+# positive i + 1, +inf).
+NEG_INF_ORD, POS_INF_ORD = -2**31, 2**31 - 1
+K_1PCT = 35  # the k of the default relative accuracy, 0.01
+
+
+def bits(x):
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def ordinal(x, k):
+    b = bits(x)
+    e, neg = (b >> 52) & 0x7FF, b >> 63
+    if e == 0:
+        return 0  # zeros and subnormals
+    if e == 0x7FF:
+        return NEG_INF_ORD if neg else POS_INF_ORD
+    s = struct.unpack("<d", struct.pack("<Q", (b & (2**52 - 1)) | 0x3FF << 52))[0] - 1.0
+    p = ((6.0 / 35.0 * s + -3.0 / 5.0) * s + 10.0 / 7.0) * s
+    i = (e - 1) * k + min(int(p * k), k - 1)
+    return -(i + 1) if neg else i + 1
+
+
+def below(a, b):
+    """a < b with -0.0 below +0.0, as the sketches order min and max."""
+    return a < b or (a == b == 0.0 and math.copysign(1, a) < 0 < math.copysign(1, b))
+
+
+def collapse(counts, max_buckets):
+    """Folds every finite bucket below the max_buckets highest into the lowest kept."""
+    finite = sorted(o for o in counts if o not in (NEG_INF_ORD, POS_INF_ORD))
+    extra = len(finite) - max_buckets
+    if max_buckets and extra > 0:
+        counts[finite[extra]] += sum(counts.pop(o) for o in finite[:extra])
+
+
+def group_bytes(values, k, max_buckets, scale):
+    """A group of the values, each taken scale times."""
+    values = [x for x in values if x == x]
+    counts = collections.Counter()
+    for x in values:
+        counts[ordinal(x, k)] += scale
+    collapse(counts, max_buckets)
+    lo, hi = math.inf, -math.inf
+    for x in values:
+        lo, hi = (x if below(x, lo) else lo), (x if below(hi, x) else hi)
+    out = struct.pack("<qddI", len(values) * scale, lo, hi, len(counts))
+    return out + b"".join(struct.pack("<iQ", o, counts[o]) for o in sorted(counts))
+
+
+def sketch_payload(groups, *, k=K_1PCT, max_buckets=0, scale=1):
+    """The payload of a sketch with one group per list of values (one list: a single sketch)."""
+    head = struct.pack("<IIQQ", k, 0, max_buckets, len(groups))
+    return head + b"".join(group_bytes(g, k, max_buckets, scale) for g in groups)
+
+
+def sketch_seeds():
+    inf = math.inf
+    spread = [1.5**n for n in range(-40, 40)]  # 80 buckets: a dense group
+    mixed = [-inf, -1e300, -3.0, -1e-300, -5e-324, -0.0, 0.0, 5e-324, 1e-300, 2.5, 1e300, inf]
+    small, grouped = sketch_payload([mixed]), sketch_payload([[1.0, 2.0], [], [-inf, 0.0, 7.0]])
+    valid = [
+        small, grouped, sketch_payload([[]]), sketch_payload([[1.0, 2.0, 3.0]]),
+        sketch_payload([[0.0, -0.0, 5e-324]]), sketch_payload([[-0.0]]),
+        sketch_payload([[inf, inf]]), sketch_payload([[-inf]]), sketch_payload([[-inf, inf]]),
+        sketch_payload([[-7.0, -2.0, -1e-3]]), sketch_payload([spread]),
+        sketch_payload([mixed], k=1), sketch_payload([[1.0, 1.0000001, 1.5, 1e300]], k=2**20),
+        sketch_payload([spread], max_buckets=3), sketch_payload([mixed], max_buckets=1),
+        sketch_payload([[1.0, 2.0, 3.0]], scale=2**31 + 1),
+        sketch_payload([[4.0]], scale=2**32 + 5),
+        sketch_payload([[1.0, 2.0, 3.0, 4.0]], scale=2**30 + 1),
+        sketch_payload([[-1.0, 2.0]], scale=2**62 - 1),
+        sketch_payload([[float(i), -float(i)] for i in range(20)]),
+        sketch_payload([spread, [1.0], [], mixed], max_buckets=2),
+        sketch_payload([spread[:10], spread[5:], [2.0]], max_buckets=6, scale=2**31 - 1),
+        sketch_payload([[3.0] * 3, [1.0, 2.0, 4.0, 8.0], spread]),
+    ]
+    seeds = set(valid)
+    seeds.update(small[:n] for n in (0, 4, 23, 24, 51, len(small) - 1))  # truncated
+    seeds.add(grouped + b"\0")  # trailing byte
+    for pos in (0, 4, 8, 16, 24, 32, 40, 48, 52, 56, len(small) - 1):  # one flipped bit each
+        seeds.add(small[:pos] + bytes([small[pos] ^ 0x80]) + small[pos + 1:])
+    seeds.add(sketch_payload([[1.0]], max_buckets=2**64 - 1))
+    return seeds
+
+
+KINDS = {None: ("format", format_seeds), "--state": ("state", state_seeds),
+         "--sketch": ("sketch", sketch_seeds)}
+
+
 def main(argv):
-    state = argv[:1] == ["--state"]
-    if state:
+    flag = argv[0] if argv and argv[0] in KINDS else None
+    if flag:
         argv = argv[1:]
     if len(argv) != 1:
         sys.exit(__doc__)
     out = pathlib.Path(argv[0])
     out.mkdir(parents=True, exist_ok=True)
-    seeds = state_seeds() if state else format_seeds()
+    name, make = KINDS[flag]
+    seeds = make()
     for s in seeds:
         (out / hashlib.sha1(s).hexdigest()).write_bytes(s)
-    print(f"{len(seeds)} {'state' if state else 'format'} seeds in {out}")
+    print(f"{len(seeds)} {name} seeds in {out}")
 
 
 if __name__ == "__main__":

@@ -26,6 +26,18 @@ namespace {
     std::abort();
 }
 
+bool is_sketch(StateKind kind) {
+    return kind == StateKind::Sketch || kind == StateKind::GroupedSketch;
+}
+
+// Version 1 knows kinds 1 to 4; version 2 adds the sketch kinds 5 and 6.
+bool kind_valid(uint16_t version, StateKind kind) {
+    const auto k = static_cast<unsigned>(kind);
+    return k >= 1 && k <= (version >= 2 ? 6u : 4u);
+}
+
+// For the sketch kinds the count is the payload's length in bytes, its own header at least
+// (tests/fuzz/fuzz_sketch.cpp checks payloads).
 bool count_valid(StateKind kind, uint64_t count) {
     switch (kind) {
         case StateKind::Stream:
@@ -35,23 +47,28 @@ bool count_valid(StateKind kind, uint64_t count) {
             return count >= 1 && count <= 0x7FFFFFFF;
         case StateKind::Records:
             return true;
+        case StateKind::Sketch:
+        case StateKind::GroupedSketch:
+            return count >= vornel::kSketchPayloadMin;
     }
     return false;
 }
 
-// An Ok blob is fully described by its header; the records are then checked, twice.
+// An Ok blob is fully described by its header; records are then checked, twice.
 void check_ok(const unsigned char *data, size_t len, const StateHeader &h) {
     if (h.version < 1 || h.version > vornel::kStateVersion) fail("version out of range", data, len);
+    if (h.version != (data[8] | data[9] << 8)) fail("version not the one stored", data, len);
     if (h.records_offset != vornel::kStateHeaderSize) fail("records offset not 24", data, len);
-    const auto k = static_cast<unsigned>(h.kind);
-    if (k < 1 || k > 4) fail("kind out of range", data, len);
+    if (!kind_valid(h.version, h.kind)) fail("kind out of range for the version", data, len);
     if (!count_valid(h.kind, h.count)) fail("count invalid for the kind", data, len);
-    // len is a real allocation, so count * 48 cannot overflow once it matched.
-    if (h.count > (len - 28) / 48 || len != 28 + 48 * h.count)
-        fail("length not 24 + 48 * count + 4", data, len);
+    // len is a real allocation, so count * item cannot overflow once it matched.
+    const uint64_t item = is_sketch(h.kind) ? 1 : 48;
+    if (h.count > (len - 28) / item || len != 28 + item * h.count)
+        fail("length not 24 + item size * count + 4", data, len);
     if (vornel::state_crc32(data, len - 4) !=
         (data[len - 4] | data[len - 3] << 8 | data[len - 2] << 16 | uint32_t{data[len - 1]} << 24))
         fail("checksum accepted that does not match", data, len);
+    if (is_sketch(h.kind)) return;  // a payload, not records
     const RecordCheck r = vornel::check_records(data + h.records_offset, h.count);
     const RecordCheck again = vornel::check_records(data + h.records_offset, h.count);
     if (r.fault != again.fault || r.index != again.index || r.field != again.field)
