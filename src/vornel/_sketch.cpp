@@ -226,7 +226,7 @@ PyObject *sk_load(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (f != SketchFault::None)
         PyErr_SetString(PyExc_ValueError, sketch_fault_message(f));
     else if (!grouped && info.n_groups != 1)
-        PyErr_SetString(PyExc_ValueError, "inconsistent sketch: a single sketch with several groups");
+        PyErr_SetString(PyExc_ValueError, "inconsistent sketch: a single sketch holds one group");
     else
         out = grouped ? grouped_from_payload(data, info) : sketch_from_payload(data, info);
     PyBuffer_Release(&b);

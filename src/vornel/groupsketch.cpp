@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -158,7 +159,8 @@ bool group_put(GroupedCore &g, int64_t i, int32_t ord, uint64_t count) noexcept 
             hi = mid;
     }
     if (lo < h.len && e[lo].ord == ord) {
-        if (g.arena[h.off + lo].count <= UINT32_MAX - count) {
+        // count may pass 2^32 - 1 (a dense group merged in): compare on the entry's side.
+        if (count <= UINT32_MAX - g.arena[h.off + lo].count) {
             g.arena[h.off + lo].count += static_cast<uint32_t>(count);
             return true;
         }
@@ -291,6 +293,66 @@ bool double_group(GroupedCore &g, int64_t i) noexcept {
 
 }  // namespace
 
+namespace {
+
+bool holds(const DenseStore &st, int32_t i) noexcept {
+    return static_cast<uint64_t>(int64_t{i} - st.lo) < static_cast<uint64_t>(st.cap);
+}
+
+// Widens a dense group's stores to every finite bucket of b's group j, so that adding them
+// allocates nothing. False when memory ran out (counts unchanged: covering only widens).
+bool reserve_dense(SketchCore &s, const GroupedCore &b, int64_t j) noexcept {
+    int32_t lo[2] = {INT32_MAX, INT32_MAX}, hi[2] = {-1, -1};
+    BucketCursor cur(b, j);
+    int32_t ord;
+    uint64_t count;
+    while (cur.next(ord, count)) {
+        if (ord == kOrdNegInf || ord == kOrdPosInf || ord == 0) continue;
+        const int side = ord > 0 ? 0 : 1;
+        const int32_t i = ord > 0 ? ord - 1 : -ord - 1;
+        lo[side] = std::min(lo[side], i);
+        hi[side] = std::max(hi[side], i);
+    }
+    for (int side = 0; side < 2; ++side) {
+        DenseStore &st = s.stores[side];
+        if (hi[side] < 0) continue;
+        if (!holds(st, lo[side]) && !st.cover(lo[side], s.top)) return false;
+        if (!holds(st, hi[side]) && !st.cover(hi[side], s.top)) return false;
+    }
+    return true;
+}
+
+// Prepares group i of a to take b's group j with no allocation: room in its slice for the
+// new entries, or (past kSparseMax entries or 2^32 - 1 in one) a dense store covering
+// them. False when memory ran out, the group's buckets unchanged.
+bool reserve_group(GroupedCore &a, int64_t i, const GroupedCore &b, int64_t j) noexcept {
+    GroupHead &h = a.heads[i];
+    if (h.cap != kDense) {
+        const Entry *e = a.arena + h.off;
+        uint64_t fresh = 0;
+        bool wide = false;
+        uint32_t t = 0;
+        BucketCursor cur(b, j);
+        int32_t ord;
+        uint64_t count;
+        while (cur.next(ord, count)) {
+            while (t < h.len && e[t].ord < ord) ++t;
+            const uint64_t have = t < h.len && e[t].ord == ord ? e[t].count : 0;
+            fresh += have == 0;
+            wide |= count > UINT32_MAX - have;
+        }
+        if (!wide && h.len + fresh <= kSparseMax) {
+            while (h.cap < h.len + fresh)
+                if (!grow_sparse(a, i)) return false;
+            return true;
+        }
+        if (!to_dense(a, i)) return false;
+    }
+    return reserve_dense(a.dense[h.off], b, j);
+}
+
+}  // namespace
+
 bool grouped_sketch_merge(GroupedCore &a, const GroupedCore &b) noexcept {
     const bool same = &a == &b;
     for (int64_t i = 0; i < a.n_groups; ++i) {
@@ -299,18 +361,19 @@ bool grouped_sketch_merge(GroupedCore &a, const GroupedCore &b) noexcept {
         if (same) {
             if (!double_group(a, i)) return false;
         } else {
+            // Room first, so that a group is merged whole or not at all.
+            if (!reserve_group(a, i, b, i)) return false;
             BucketCursor cur(b, i);
             int32_t ord;
             uint64_t count;
-            while (cur.next(ord, count))
-                if (!group_put(a, i, ord, count)) return false;
+            while (cur.next(ord, count)) group_put(a, i, ord, count);
         }
         GroupHead &ha = a.heads[i];
         ha.count += hb.count;
+        a.total += hb.count;  // per group: the groups before a failure stay counted
         if (below(hb.min, ha.min)) ha.min = hb.min;
         if (below(ha.max, hb.max)) ha.max = hb.max;
     }
-    a.total += b.total;
     return true;
 }
 
@@ -340,7 +403,7 @@ void grouped_collapse(GroupedCore &g, int64_t max_buckets) noexcept {
         const auto to = static_cast<uint32_t>(from + extra);  // the lowest bucket kept
         uint64_t folded = 0;
         for (uint32_t t = from; t < to; ++t) folded += e[t].count;
-        if (e[to].count > UINT32_MAX - folded) {
+        if (folded > UINT32_MAX - e[to].count) {  // folded may pass 2^32 - 1 itself
             if (to_dense(g, i)) sketch_collapse(g.dense[h.off], max_buckets);
             continue;  // out of memory: the group stays as it was, uncollapsed
         }
@@ -372,7 +435,7 @@ void grouped_compact(GroupedCore &g) noexcept {
         GroupHead &h = g.heads[i];
         if (h.cap == kDense) continue;
         const uint16_t cap = h.len ? room(h.len) : 0;
-        std::memcpy(fresh + at, g.arena + h.off, h.len * sizeof(Entry));
+        if (h.len) std::memcpy(fresh + at, g.arena + h.off, h.len * sizeof(Entry));  // arena may be null
         h.off = static_cast<uint32_t>(at);
         h.cap = cap;
         at += cap;
@@ -394,6 +457,7 @@ double ordinal_value(const Mapping &m, int32_t ord) noexcept {
 double group_quantile(const GroupedCore &g, const Mapping &m, int64_t i, double q) noexcept {
     const GroupHead &h = g.heads[i];
     if (h.count == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (q == 1.0) return h.max;  // exactly, also where n - 1 rounds down in binary64
     const auto rank = static_cast<uint64_t>(static_cast<double>(h.count - 1) * q);
     if (rank == 0) return h.min;
     if (rank >= static_cast<uint64_t>(h.count - 1)) return h.max;

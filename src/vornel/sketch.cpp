@@ -145,8 +145,12 @@ bool sketch_merge(SketchCore &a, const SketchCore &b) noexcept {
         const int32_t lo = from.first(), hi = from.last();
         if (lo > hi) continue;
         DenseStore &to = a.stores[side];
-        // Covering only widens a store: a failure leaves every count as it was.
-        if (!to.cover(lo, a.top) || !to.cover(hi, a.top)) return false;
+        // Covering only widens a store: a failure leaves every count as it was. A store
+        // that already holds an index is left as it is (cover grows it by half regardless).
+        if (to.at_offset(lo) >= static_cast<uint64_t>(to.cap) && !to.cover(lo, a.top))
+            return false;
+        if (to.at_offset(hi) >= static_cast<uint64_t>(to.cap) && !to.cover(hi, a.top))
+            return false;
     }
     for (int side = 0; side < 2; ++side) {
         const DenseStore &from = b.stores[side];
@@ -205,6 +209,7 @@ void sketch_collapse(SketchCore &s, int64_t max_buckets) noexcept {
 
 double sketch_quantile(const SketchCore &s, const Mapping &m, double q) noexcept {
     if (s.count == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (q == 1.0) return s.max;  // exactly, also where n - 1 rounds down in binary64
     // The rank as NumPy's "lower" method computes it: floor(q (n - 1)) in float64.
     const auto rank = static_cast<uint64_t>(static_cast<double>(s.count - 1) * q);
     if (rank == 0) return s.min;

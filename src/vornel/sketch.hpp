@@ -24,6 +24,10 @@ struct DenseStore {
     // The lowest and highest index with a non-zero count; lo > hi when there is none.
     int32_t first() const noexcept;
     int32_t last() const noexcept;
+    // i's slot, or cap and up when the store does not hold i.
+    uint64_t at_offset(int32_t i) const noexcept {
+        return static_cast<uint64_t>(static_cast<int64_t>(i) - lo);
+    }
     uint64_t at(int32_t i) const noexcept {
         const auto off = static_cast<uint64_t>(static_cast<int64_t>(i) - lo);
         return off < static_cast<uint64_t>(cap) ? counts[off] : 0;

@@ -75,6 +75,8 @@ SketchFault check_sketch(const unsigned char *data, size_t len, SketchInfo &out)
     const uint64_t k = load_le(data, 4);
     if (k < 1 || k > static_cast<uint64_t>(kMaxK) || load_le(data + 4, 4) != 0)
         return SketchFault::BadK;
+    // The objects keep max_buckets in an int64, as their constructors take it.
+    if (load_le(data + 8, 8) > static_cast<uint64_t>(INT64_MAX)) return SketchFault::BadLimit;
     SketchInfo info{static_cast<int32_t>(k), load_le(data + 8, 8), load_le(data + 16, 8)};
     if (info.n_groups > kMaxGroups) return SketchFault::BadGroups;
     const unsigned char *p = data + kSketchHeaderSize, *end = data + len;
@@ -101,6 +103,8 @@ const char *sketch_fault_message(SketchFault f) noexcept {
         case SketchFault::BadK:
             return "corrupted sketch: buckets per power of two outside 1 to 2**20, or reserved "
                    "bytes not 0";
+        case SketchFault::BadLimit:
+            return "corrupted sketch: max_buckets above 2**63 - 1";
         case SketchFault::BadGroups:
             return "inconsistent sketch: more than 2**31 - 1 groups";
         case SketchFault::BadCount:

@@ -11,7 +11,7 @@ namespace vornel {
 // Payload (inside the state envelope, kinds 5 and 6; every integer little-endian):
 //   0   4  k, buckets per power of two (1 to 2^20)
 //   4   4  reserved, 0
-//   8   8  max_buckets (0: no limit)
+//   8   8  max_buckets (0: no limit; at most 2^63 - 1)
 //   16  8  number of groups (1 for a single sketch; a grouped one may have 0, as take makes)
 //   24     the groups, one after another:
 //          0  8  count (signed), 8 8 min, 16 8 max (binary64; +inf and -inf when empty)
@@ -28,6 +28,7 @@ enum class SketchFault : uint8_t {
     None,
     Truncated,      // fewer bytes than the header, groups and buckets announce
     BadK,           // k outside 1 to 2^20, or reserved bytes not 0
+    BadLimit,       // max_buckets above 2^63 - 1, which no sketch can hold
     BadGroups,      // more than 2^31 - 1 groups (a single sketch has exactly 1: its loader checks)
     BadCount,       // a negative count, or bucket counts that do not add up to it
     BadExtremes,    // NaN extremes, min above max, or not those of an empty group
