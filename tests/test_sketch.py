@@ -278,3 +278,49 @@ def test_threads_adding_to_one_sketch():
     want.add(np.concatenate(parts))
     gwant.add(np.concatenate(ids), np.concatenate(parts))
     assert s == want and g == gwant
+
+
+def crafted(sketch, edit):
+    """A blob of the sketch with its payload edited (counts no test could add one by one)."""
+    import struct
+    import zlib
+
+    payload = bytearray(state.dumps(sketch)[24:-4])
+    edit(payload, struct)
+    kind = 5 if isinstance(sketch, QuantileSketch) else 6
+    body = struct.pack("<8sHBBIQ", b"\x89VRNL\r\n\x1a", 2, kind, 0, 0, len(payload)) + payload
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+def test_huge_counts_and_limits():
+    big = 2**32 + 5
+
+    def count_big(p, struct, n=big):
+        struct.pack_into("<q", p, 24, n)  # the group's count
+        struct.pack_into("<Q", p, 24 + 28 + 4, n)  # its one bucket's count
+
+    g = GroupedQuantileSketch(1)
+    g.add([0], [1.0])
+    b = state.loads(crafted(g, count_big))
+    g.merge(b)  # a count past 2**32 - 1 goes dense, whole
+    assert g.count[0] == big + 1 and state.loads(state.dumps(g)) == g
+    s = QuantileSketch()
+    s.add([1.0, 2.0])
+    huge = state.loads(crafted(s, lambda p, st: (st.pack_into("<q", p, 24, 2**62 + 2),
+                                                 st.pack_into("<Q", p, 52 + 4, 2**62 + 1))))
+    assert huge.quantile(1.0) == 2.0  # q = 1 is max, though n - 1 rounds in float64
+    with pytest.raises(ValueError, match="max_buckets above"):
+        state.loads(crafted(s, lambda p, st: st.pack_into("<Q", p, 8, 2**64 - 1)))
+    empty = GroupedQuantileSketch(1)
+    assert state.loads(state.dumps(empty)) == empty
+
+
+def test_merges_do_not_grow_memory():
+    vals = np.linspace(1.0, 2.0, 200)
+    g, other = GroupedQuantileSketch(1), GroupedQuantileSketch(1)
+    g.add(np.zeros(200, np.int64), vals)
+    other.add(np.zeros(200, np.int64), vals)
+    before = g.nbytes
+    for _ in range(12):
+        g.merge(other)
+    assert g.nbytes <= before * 2
