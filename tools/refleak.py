@@ -1,7 +1,7 @@
 """Reference and memory-block leak loop, for a debug interpreter (python3.14-dbg).
 
-Runs every public operation of both types and of vornel.state, on success and on each
-failure path, many times over and checks that sys.gettotalrefcount() and
+Runs every public operation of the accumulator and sketch types and of vornel.state, on
+success and on each failure path, many times over and checks that sys.gettotalrefcount() and
 sys.getallocatedblocks() come back to where they were after a warm-up. A leak of one
 reference per call shows as LOOPS leaked references.
 
@@ -15,6 +15,7 @@ check does, into build/dbg-site): a release build's reference changes are not co
 import array
 import gc
 import itertools
+import pickle
 import struct
 import sys
 import warnings
@@ -22,8 +23,9 @@ import zlib
 
 import numpy as np
 
-from vornel import _cycore, _state, state
+from vornel import _cycore, _sketch, _state, state
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
+from vornel._sketch import GroupedQuantileSketch, QuantileSketch
 
 try:
     from vornel._testing._vornel_testbuf import Exporter
@@ -378,6 +380,70 @@ def state_numpy_cases():
     yield ValueError, lambda: state.loads(blob(2, [FULL, (0, -0.0, 0.0, 0.0, DBL_MAX, -DBL_MAX)]))
 
 
+def sketch_cases():
+    """The quantile sketches' calls that make no NumPy object."""
+    s, o = QuantileSketch(), QuantileSketch()
+    o.add(F64)
+    g, h = GroupedQuantileSketch(4), GroupedQuantileSketch(4, max_buckets=2)
+    yield lambda: QuantileSketch(0.05, max_buckets=10)
+    yield lambda: GroupedQuantileSketch(4, relative_accuracy=0.02)
+    yield lambda: s.add(F64)
+    yield lambda: s.add(F64[::-3])
+    yield lambda: s.add(RO)  # read-only buffers are taken
+    yield lambda: s.add([1.0, 2, "3", True])
+    yield lambda: s.add(x * 0.5 for x in range(8))
+    yield lambda: s.merge(o)
+    yield lambda: (t := QuantileSketch()).add(F64[:4]) or t.merge(t)
+    yield lambda: s.quantile(0.5)
+    yield lambda: (s.count, s.min, s.max, s.relative_accuracy, s.max_buckets, repr(s), s == o)
+    yield lambda: g.add(I32, F64)
+    yield lambda: g.add(I64[::2], F64[1::2])
+    yield lambda: h.add(I32, F64)
+    yield lambda: (u := GroupedQuantileSketch(4)).add(I32[:4], F64[:4]) or u.merge(u)
+    yield lambda: (g.n_groups, g.nbytes, g.relative_accuracy, repr(g), g == h)
+    yield lambda: _sketch.payload(g)
+    yield lambda: _sketch.load(_sketch.payload(s), False)
+    yield lambda: _sketch.load(_sketch.payload(g), True)
+    # failure paths
+    yield ValueError, lambda: QuantileSketch(0)
+    yield ValueError, lambda: QuantileSketch(1e-12)
+    yield TypeError, lambda: QuantileSketch(max_buckets=1.5)
+    yield ValueError, lambda: GroupedQuantileSketch(0)
+    yield TypeError, lambda: s.add("12")
+    yield ValueError, lambda: s.add(F32)
+    yield ValueError, lambda: s.add([1.0, "x"])
+    yield Boom, lambda: s.add([1.0, BadFloat()])
+    yield Boom, lambda: s.add(failing_gen())
+    yield ValueError, lambda: s.quantile(2.0)
+    yield ValueError, lambda: s.merge(QuantileSketch(0.5))
+    yield TypeError, lambda: s.merge(g)
+    yield ValueError, lambda: g.add(I64[:3], F64[:2])
+    yield ValueError, lambda: h.merge(g)
+    yield ValueError, lambda: g.merge(GroupedQuantileSketch(5))
+    yield ValueError, lambda: g.resize(2)
+    yield ValueError, lambda: _sketch.load(b"\0" * 30, True)
+    yield ValueError, lambda: _sketch.load(_sketch.payload(g), False)
+
+
+def sketch_numpy_cases():
+    """The sketches' calls that make NumPy arrays (only blocks count, as for vornel.state)."""
+    s, g = QuantileSketch(), GroupedQuantileSketch(4)
+    s.add(F64)
+    g.add(I32, F64)
+    yield lambda: s.quantiles([0.1, 0.5])
+    yield lambda: g.quantiles([0.1, 0.5])
+    yield lambda: g.quantile(0.5)
+    yield lambda: (g.count, g.min, g.max)
+    yield lambda: g.add([0, 2, 1], [1.0, 2.0, 3.0])
+    yield lambda: g.take([2, -1, 0])
+    yield lambda: state.loads(state.dumps(g))
+    yield lambda: pickle.loads(pickle.dumps(s))
+    yield ValueError, lambda: g.add([0, 9], [1.0, 2.0])
+    yield ValueError, lambda: g.add([0.5], [1.0])
+    yield ValueError, lambda: g.take([5])
+    yield ValueError, lambda: s.quantiles([0.5, float("nan")])
+
+
 def rebound_zip_longest(replacement):
     g = CyGroupedStreamStats(2)
 
@@ -420,8 +486,9 @@ def measure(cases, loops):
 def main():
     loops = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
     warnings.simplefilter("error", DeprecationWarning)
-    cases = list(stream_cases()) + list(grouped_cases()) + list(state_cases())
-    np_cases = list(state_numpy_cases())
+    cases = (list(stream_cases()) + list(grouped_cases()) + list(state_cases())
+             + list(sketch_cases()))
+    np_cases = list(state_numpy_cases()) + list(sketch_numpy_cases())
     run(cases + np_cases, 50)  # warm-up: caches, interned strings, free lists, specialised bytecode
     # The interpreter's own bookkeeping moves the totals by a few units now and then; a
     # leak in the module moves them by at least `loops` in every round. So the figure is
