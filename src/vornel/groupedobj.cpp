@@ -395,7 +395,7 @@ PyTypeObject GroupedSketchType = {
         "GroupedQuantileSketch(n_groups, relative_accuracy=0.01, max_buckets=None)\n\n"
         "A QuantileSketch per group id 0 .. n_groups - 1, with the same guarantee and the same "
         "independence from how values were split into adds and merges. Small groups take a "
-        "32-byte head and 8 bytes per non-empty bucket in one shared arena; large ones "
+        "64-byte head and 8 bytes per non-empty bucket in one shared arena; large ones "
         "become dense. max_buckets limits every group alike."),
     .tp_richcompare = grouped_richcompare,
     .tp_methods = grouped_methods,

@@ -57,6 +57,25 @@ bool dense_put(SketchCore &s, int32_t ord, uint64_t count) noexcept {
     return sketch_put(s, ord, count);
 }
 
+// Copies dense group i's store extents into its head, after anything that may grow them.
+void mirror(GroupedCore &g, int64_t i) noexcept {
+    GroupHead &h = g.heads[i];
+    if (h.cap != kDense) return;
+    for (int side = 0; side < 2; ++side) {
+        const DenseStore &st = g.dense[h.off].stores[side];
+        h.counts[side] = st.counts;
+        h.lo[side] = st.lo;
+        h.span[side] = static_cast<uint32_t>(st.cap);
+    }
+}
+
+// dense_put on group i, mirrored into its head.
+bool group_dense_put(GroupedCore &g, int64_t i, int32_t ord, uint64_t count) noexcept {
+    const bool ok = dense_put(g.dense[g.heads[i].off], ord, count);
+    mirror(g, i);
+    return ok;
+}
+
 // Room for cap entries at the arena's end: their offset, or kMaxArena when memory ran out.
 uint64_t arena_take(GroupedCore &g, uint64_t cap) noexcept {
     if (g.used + cap > g.size) {
@@ -99,6 +118,7 @@ bool to_dense(GroupedCore &g, int64_t i) noexcept {
     h.off = g.n_dense++;
     h.cap = kDense;
     h.len = 0;
+    mirror(g, i);
     return true;
 }
 
@@ -124,7 +144,8 @@ bool GroupedCore::resize(int64_t n) noexcept {
         PyMem_RawRealloc(heads, static_cast<size_t>(n) * sizeof(GroupHead)));
     if (!grown) return false;
     heads = grown;
-    for (int64_t i = n_groups; i < n; ++i) heads[i] = GroupHead{0, kInf, -kInf, 0, 0, 0};
+    for (int64_t i = n_groups; i < n; ++i)
+        heads[i] = GroupHead{0, kInf, -kInf, 0, 0, 0, {nullptr, nullptr}, {0, 0}, {0, 0}};
     n_groups = n;
     return true;
 }
@@ -147,7 +168,7 @@ uint64_t GroupedCore::bytes() const noexcept {
 
 bool group_put(GroupedCore &g, int64_t i, int32_t ord, uint64_t count) noexcept {
     GroupHead &h = g.heads[i];
-    if (h.cap == kDense) return dense_put(g.dense[h.off], ord, count);
+    if (h.cap == kDense) return group_dense_put(g, i, ord, count);
     // Binary search of the sorted entries: the first with an ordinal not below ord.
     uint32_t lo = 0, hi = h.len;
     const Entry *e = g.arena + h.off;
@@ -164,10 +185,10 @@ bool group_put(GroupedCore &g, int64_t i, int32_t ord, uint64_t count) noexcept 
             g.arena[h.off + lo].count += static_cast<uint32_t>(count);
             return true;
         }
-        return to_dense(g, i) && dense_put(g.dense[h.off], ord, count);
+        return to_dense(g, i) && group_dense_put(g, i, ord, count);
     }
     if (h.len == kSparseMax || count > UINT32_MAX)
-        return to_dense(g, i) && dense_put(g.dense[h.off], ord, count);
+        return to_dense(g, i) && group_dense_put(g, i, ord, count);
     if (h.len == h.cap && !grow_sparse(g, i)) return false;
     Entry *at = g.arena + h.off + lo;
     std::memmove(at + 1, at, (h.len - lo) * sizeof(Entry));
@@ -182,11 +203,13 @@ constexpr int64_t kRun = 64;  // values whose slots are found before any is coun
 
 // The count slot of value x in a dense group, or null when the group is sparse or the
 // bucket lies outside its store (zeros, infinities and NaN always do).
-inline uint64_t *dense_slot(GroupedCore &g, const GroupHead &h, uint64_t b, int32_t i) noexcept {
-    if (h.cap != kDense) return nullptr;
-    DenseStore &st = g.dense[h.off].stores[b >> 63];
-    const auto off = static_cast<uint64_t>(int64_t{i} - st.lo);
-    return off < static_cast<uint64_t>(st.cap) ? st.counts + off : nullptr;
+// The count slot of a value in a dense group, or null when its bucket lies outside the
+// group's stores: always for a sparse group (whose mirrored spans are 0), and for zeros,
+// infinities and NaN (whose indices lie outside every store).
+inline uint64_t *dense_slot(const GroupHead &h, uint64_t b, int32_t i) noexcept {
+    const auto side = static_cast<int>(b >> 63);
+    const auto off = static_cast<uint64_t>(int64_t{i} - h.lo[side]);
+    return off < h.span[side] ? h.counts[side] + off : nullptr;
 }
 
 // One value the fast path could not take: NaN, a sparse group, or a store that must grow.
@@ -196,18 +219,13 @@ inline int add_slow(GroupedCore &g, const Mapping &m, int64_t gid, double x) noe
     if (x != x) return 1;  // NaN has no rank
     GroupHead &h = g.heads[gid];
     const bool dense = h.cap == kDense;
-    const uint64_t *before[2] = {nullptr, nullptr};
-    if (dense) {
-        before[0] = g.dense[h.off].stores[0].counts;
-        before[1] = g.dense[h.off].stores[1].counts;
-    }
+    const uint64_t *before[2] = {h.counts[0], h.counts[1]};
     const int32_t ord = ordinal_of(x, m);
-    if (!(dense ? dense_put(g.dense[h.off], ord, 1) : group_put(g, gid, ord, 1))) return -1;
+    if (!(dense ? group_dense_put(g, gid, ord, 1) : group_put(g, gid, ord, 1))) return -1;
     ++h.count;
     min_max(h, x);
     if (h.cap != kDense) return 0;
-    const SketchCore &s = g.dense[h.off];
-    return !dense || s.stores[0].counts != before[0] || s.stores[1].counts != before[1] ? 2 : 0;
+    return !dense || h.counts[0] != before[0] || h.counts[1] != before[1] ? 2 : 0;
 }
 
 }  // namespace
@@ -224,15 +242,16 @@ int64_t grouped_sketch_add(GroupedCore &g, const Mapping &m, const char *ids, in
     uint64_t *slot[kRun];
     while (t < n) {
         const int64_t run = n - t < kRun ? n - t : kRun;
-        for (int64_t j = 0; j < run; ++j) {
-            x[j] = load_at<double>(vals, t + j, val_stride);
-            gid[j] = static_cast<int64_t>(load_at<Id>(ids, t + j, id_stride));
-        }
         // The counts of many groups outgrow the caches: finding all the run's slots first
         // lets their cache misses overlap, instead of one value's miss after another's.
-        for (int64_t j = 0; j < run; ++j) {
+        const char *vp = vals + t * val_stride, *ip = ids + t * id_stride;
+        for (int64_t j = 0; j < run; ++j, vp += val_stride, ip += id_stride) {
+            std::memcpy(&x[j], vp, sizeof(double));
+            Id id;
+            std::memcpy(&id, ip, sizeof id);
+            gid[j] = static_cast<int64_t>(id);
             const uint64_t b = bits_of(x[j]);
-            slot[j] = dense_slot(g, g.heads[gid[j]], b, bucket_index(b, kd, k));
+            slot[j] = dense_slot(g.heads[gid[j]], b, bucket_index(b, kd, k));
             __builtin_prefetch(slot[j], 1);  // a null address is a harmless prefetch
         }
         for (int64_t j = 0; j < run; ++j) {
@@ -254,7 +273,7 @@ int64_t grouped_sketch_add(GroupedCore &g, const Mapping &m, const char *ids, in
                 for (int64_t r = j + 1; r < run; ++r) {
                     if (gid[r] != gid[j]) continue;
                     const uint64_t b = bits_of(x[r]);
-                    slot[r] = dense_slot(g, g.heads[gid[r]], b, bucket_index(b, kd, k));
+                    slot[r] = dense_slot(g.heads[gid[r]], b, bucket_index(b, kd, k));
                 }
             }
         }
@@ -348,7 +367,9 @@ bool reserve_group(GroupedCore &a, int64_t i, const GroupedCore &b, int64_t j) n
         }
         if (!to_dense(a, i)) return false;
     }
-    return reserve_dense(a.dense[h.off], b, j);
+    const bool ok = reserve_dense(a.dense[h.off], b, j);
+    mirror(a, i);
+    return ok;
 }
 
 }  // namespace

@@ -22,9 +22,10 @@ struct Entry {
 // Layout "sparse, then dense": a group starts as a sorted run of entries in the shared
 // arena (a slice [off, off + len) with room for cap); past kSparseMax entries, or a count
 // past 2^32 - 1, it becomes a SketchCore of its own (cap == kDense, off its slot in
-// `dense`). Groups of a few values then cost a 32-byte head and 8 bytes per bucket, with
+// `dense`). Groups of a few values then cost a 64-byte head and 8 bytes per bucket, with
 // no allocation of their own; growing one moves its slice to the arena's end, and the
-// space left behind is reclaimed by compaction.
+// space left behind is reclaimed by compaction. (The head is 64 bytes: 32 of count,
+// extremes and slice, and the mirror of a dense group's stores.)
 inline constexpr uint16_t kDense = 0xFFFF;
 inline constexpr uint16_t kSparseMax = 64;
 
@@ -33,8 +34,14 @@ struct GroupHead {
     double min, max;
     uint32_t off;
     uint16_t len, cap;
+    // A dense group's two stores as the add loop reaches them, mirrored from dense[off]:
+    // the slot of a value is then one cache line away, the line its count and extremes
+    // are in anyway. A sparse group's spans are 0, so no value finds a slot there.
+    uint64_t *counts[2];
+    int32_t lo[2];
+    uint32_t span[2];
 };
-static_assert(sizeof(GroupHead) == 32, "a group's head is 32 bytes");
+static_assert(sizeof(GroupHead) == 64, "a group's head is one cache line");
 
 struct GroupedCore {
     int32_t top = 0;  // kExponents * k: the dense groups' index limit
