@@ -220,8 +220,6 @@ def test_lines_that_are_not_records(tmp_path, name, data, want, named, block):
     assert s.records["x"].tobytes() == record([v for v in want if v is not None])
 
 
-@pytest.mark.xfail(strict=True, reason="the error locator converts cells without trimming "
-                   "spaces, so a padded number before the bad cell is named instead")
 @pytest.mark.parametrize("padded", [" 1", "1 ", "\t1"])
 def test_error_names_the_bad_cell_not_a_padded_number(tmp_path, padded):
     path = tmp_path / "f.csv"
@@ -231,8 +229,6 @@ def test_error_names_the_bad_cell_not_a_padded_number(tmp_path, padded):
     assert str(err.value).endswith("line 3, column 'x': not a number: 'abc'")
 
 
-@pytest.mark.xfail(strict=True, reason="a range's first line is found by counting LF only, so "
-                   "in a file of bare CR line ends later ranges name too early a line")
 @pytest.mark.parametrize("block", [8, 16, 64])
 def test_error_line_in_a_bare_cr_file_is_the_same_at_any_block_size(tmp_path, block):
     path = tmp_path / "f.csv"
@@ -242,8 +238,6 @@ def test_error_line_in_a_bare_cr_file_is_the_same_at_any_block_size(tmp_path, bl
     assert err.value.line == 40
 
 
-@pytest.mark.xfail(strict=True, reason="a header ended by a bare CR, with an LF anywhere later "
-                   "(quoted or not), is read up to that LF: the records before it vanish")
 @pytest.mark.parametrize("block", [1, 16 << 20], ids=["block=1", "block=16MiB"])
 @pytest.mark.parametrize("data", [b'k,x,t\ra,1,"t"\rb,2,"t\nu"\r',
                                   b'k,x,t\ra,1,"t\r\nu"\rb,2,"t"\r',

@@ -122,6 +122,7 @@ PyObject *scanner_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
         fill_cells(na, l.na, "missing-value cells") < 0 ||
         fill_cells(key_na, l.key_na, "missing-key cells") < 0)
         return nullptr;
+    l.na_numeric = numeric_cells(l.na);
     if (l.n_keys && (keymap == Py_None || as_keymap(keymap)->n_parts != l.n_keys)) {
         PyErr_SetString(PyExc_ValueError, "key fields need a KeyMap of as many parts");
         return nullptr;
@@ -225,13 +226,11 @@ PyObject *scanner_scan(PyObject *self_, PyObject *args) {
         PyBuffer_Release(&b);
         return nullptr;
     }
-    int64_t lines;
     Py_BEGIN_ALLOW_THREADS
     scan_range(data, len, l, map_of(self), range, out);
-    lines = count_lines(data, len);
     Py_END_ALLOW_THREADS
     PyBuffer_Release(&b);
-    return result_tuple(out, a, l.n_values, lines);
+    return result_tuple(out, a, l.n_values, out.lines);
 }
 
 // Part `part` of an encoded key tuple: its bytes, and its length (0xFFFFFFFF: null).

@@ -143,6 +143,8 @@ def _parser() -> argparse.ArgumentParser:
                         "rank, the same however the input is split")
     d.add_argument("--accuracy", type=float, default=0.01, metavar="A",
                    help="relative accuracy of the quantiles (default 0.01)")
+    d.add_argument("--threads", "-j", type=int, default=None, metavar="N",
+                   help="threads that read CSV (default: every CPU this process may use)")
     d.add_argument("--keep-nan", action="store_true",
                    help="count NaN values as values (they poison sum, mean and variance); "
                         "by default NaN is missing")
@@ -192,7 +194,8 @@ def _describe(args: argparse.Namespace) -> Any:
     try:
         return describe(args.files or [STDIN], columns=args.columns, by=by,
                         skipna=not args.keep_nan, na_values=na, key_na_values=key_na,
-                        block_size=args.block_size, progress=bar.update, **sketch)
+                        block_size=args.block_size, threads=args.threads,
+                        progress=bar.update, **sketch)
     finally:
         bar.close()
 
@@ -213,6 +216,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise UsageError("a command is required (describe)")
         if args.block_size < 1:
             raise UsageError("--block-size must be positive")
+        if args.threads is not None and args.threads < 1:
+            raise UsageError(f"--threads must be positive, got {args.threads}")
         if args.ddof < 0:
             raise UsageError(f"--ddof must be 0 or more, got {args.ddof}")
         for name in set(args.columns or ()) & set(args.group_by or ()):

@@ -1,6 +1,7 @@
 // The CSV scanner: records and fields by RFC 4180, numbers, missing cells and group ids.
 #include "scan.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +19,9 @@ bool CellSet::has(const unsigned char *p, size_t n_bytes) const noexcept {
 }
 
 int64_t row_bound(const unsigned char *data, size_t len) noexcept {
+    // Branch-free, so that the compiler vectorizes it.
     int64_t n = 1;
-    for (size_t i = 0; i < len; ++i) n += data[i] == '\n' || data[i] == '\r';
+    for (size_t i = 0; i < len; ++i) n += (data[i] == '\n') | (data[i] == '\r');
     return n;
 }
 
@@ -34,6 +36,7 @@ int64_t count_lines(const unsigned char *data, size_t len) noexcept {
     }
     return n;
 }
+
 
 bool valid_utf8(const unsigned char *p, size_t n) noexcept {
     static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};  // no overlong forms
@@ -114,208 +117,310 @@ struct Memo {
     }
 };
 
-// One record's fields, found one at a time: where the content lies, and whether it was
-// quoted with doubled quotes inside (then unescaped into a scratch buffer).
-struct Cursor {
-    const unsigned char *data;
-    size_t len, pos;
-};
+// Bytes that end or disturb an unquoted field: the scan of a field stops at them.
+constexpr auto kStops = [] {
+    struct Table {
+        bool stop[256];
+    } t{};
+    t.stop[static_cast<unsigned char>(',')] = t.stop[static_cast<unsigned char>('\n')] = true;
+    t.stop[static_cast<unsigned char>('\r')] = t.stop[static_cast<unsigned char>('"')] = true;
+    return t;
+}();
 
+// The first byte of d[i, len) that ends or disturbs an unquoted field (len if none), eight
+// bytes at a time: a byte equal to c leaves a zero in w ^ c, and (x - 1s) & ~x & highs
+// marks the lowest zero byte of x exactly (marks above it may be false; only the lowest is
+// used). Little-endian: the lowest byte comes first.
+inline size_t field_end(const unsigned char *d, size_t i, size_t len) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+        for (; i + 8 <= len; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, d + i, 8);
+            uint64_t hit = 0;
+            for (const unsigned char c : {',', '\n', '\r', '"'}) {
+                const uint64_t x = w ^ (ones * c);
+                hit |= (x - ones) & ~x & highs;
+            }
+            if (hit) return i + static_cast<size_t>(__builtin_ctzll(hit) >> 3);
+        }
+    }
+    while (i < len && !kStops.stop[d[i]]) ++i;
+    return i;
+}
+
+// Exact powers of ten: a decimal of at most 15 digits over one of them is the nearest
+// double to its value (both are exact doubles, and IEEE division rounds once).
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// One field: its content (in the range, or unescaped in scratch), where it stands raw,
+// whether the record ends after it, and, for the shortcut, a plain decimal's value.
 struct Field {
-    const unsigned char *p;  // the content (in the range, or unescaped in scratch)
+    const unsigned char *p;
     size_t n;
-    size_t raw_at, raw_n;    // the field as it stands in the range, quotes included
+    size_t raw_at, raw_n;
     bool end_of_record;
 };
 
-// Reads the field at c.pos; on a fault sets it and returns false.
-bool next_field(Cursor &c, RawBuffer &scratch, Field &f, ScanFault &fault) noexcept {
-    const unsigned char *d = c.data;
-    size_t i = c.pos;
+// A plain decimal at d[i, len): an optional '-', digits, an optional point and digits,
+// ended by a field's end. Sets x and the end; false for anything else (which the general
+// path then reads). At most 15 significant digits and 22 after the point, so that the value
+// is exactly m / 10^f rounded once: the same double parse_number gives.
+inline bool plain_decimal(const unsigned char *d, size_t i, size_t len, double &x,
+                          size_t &end) noexcept {
+    const bool neg = i < len && d[i] == '-';
+    if (neg) ++i;
+    uint64_t m = 0;
+    int digits = 0, frac = 0;
+    while (i < len && static_cast<unsigned>(d[i] - '0') < 10) {
+        m = m * 10 + (d[i] - '0');
+        ++digits;
+        ++i;
+    }
+    if (i < len && d[i] == '.') {
+        ++i;
+        while (i < len && static_cast<unsigned>(d[i] - '0') < 10) {
+            m = m * 10 + (d[i] - '0');
+            ++digits;
+            ++frac;
+            ++i;
+        }
+    }
+    if (digits == 0 || digits > 15 || frac > 22) return false;
+    if (i < len && d[i] != ',' && d[i] != '\n' && d[i] != '\r') return false;
+    const double v = static_cast<double>(m) / kPow10[frac];
+    x = neg ? -v : v;
+    end = i;
+    return true;
+}
+
+// Reads the field at pos; on a fault sets it (pos at the fault) and returns false. Line
+// breaks inside quotes are added to lines.
+bool next_field(const unsigned char *d, size_t len, size_t &pos, RawBuffer &scratch, Field &f,
+                ScanFault &fault, int64_t &lines) noexcept {
+    size_t i = pos;
     f.raw_at = i;
-    if (i < c.len && d[i] == '"') {
+    if (i < len && d[i] == '"') {
         size_t j = i + 1;
         bool escaped = false;
         for (;;) {
-            const void *q = j < c.len ? std::memchr(d + j, '"', c.len - j) : nullptr;
+            const void *q = j < len ? std::memchr(d + j, '"', len - j) : nullptr;
             if (!q) {
-                fault = ScanFault::OpenQuote;
+                fault = ScanFault::OpenQuote;  // told at the quote that opened the field
+                pos = i;
                 return false;
             }
             j = static_cast<size_t>(static_cast<const unsigned char *>(q) - d);
-            if (j + 1 < c.len && d[j + 1] == '"') {  // a doubled quote stands for one
+            if (j + 1 < len && d[j + 1] == '"') {  // a doubled quote stands for one
                 escaped = true;
                 j += 2;
                 continue;
             }
             break;
         }
-        // d[j] closes the field.
+        lines += count_lines(d + i + 1, j - i - 1);  // d[j] closes the field
         if (!escaped) {
             f.p = d + i + 1;
             f.n = j - i - 1;
         } else {
             scratch.size = 0;
+            if (!scratch.reserve(j - i)) {
+                fault = ScanFault::NoMemory;
+                return false;
+            }
             for (size_t k = i + 1; k < j; ++k) {
-                if (!scratch.append(d + k, 1)) {
-                    fault = ScanFault::NoMemory;
-                    return false;
-                }
+                scratch.data[scratch.size++] = d[k];
                 if (d[k] == '"') ++k;
             }
             f.p = scratch.data;
             f.n = scratch.size;
         }
         i = j + 1;
-        if (i < c.len && d[i] != ',' && d[i] != '\n' && d[i] != '\r') {
+        if (i < len && d[i] != ',' && d[i] != '\n' && d[i] != '\r') {
             fault = ScanFault::AfterQuote;
-            c.pos = i;
+            pos = i;
             return false;
         }
     } else {
-        size_t j = i;
-        while (j < c.len && d[j] != ',' && d[j] != '\n' && d[j] != '\r') {
-            if (d[j] == '"') {
-                fault = ScanFault::StrayQuote;
-                c.pos = j;
-                return false;
-            }
-            ++j;
+        const size_t j = field_end(d, i, len);
+        if (j < len && d[j] == '"') {
+            fault = ScanFault::StrayQuote;
+            pos = j;
+            return false;
         }
         f.p = d + i;
         f.n = j - i;
         i = j;
     }
     f.raw_n = i - f.raw_at;
-    if (i < c.len && d[i] == ',') {
-        f.end_of_record = false;
-        c.pos = i + 1;
-    } else {
-        f.end_of_record = true;  // a line end (LF, CRLF or a bare CR) or the range's end
-        if (i < c.len && d[i] == '\r') {
-            ++i;
-            if (i < c.len && d[i] == '\n') ++i;
-        } else if (i < c.len && d[i] == '\n') {
-            ++i;
-        }
-        c.pos = i;
-    }
+    f.end_of_record = i >= len || d[i] != ',';
+    pos = f.end_of_record ? i : i + 1;
     return true;
+}
+
+// Steps over the line break at pos (LF, CRLF or a bare CR), if any; counts it.
+inline void end_line(const unsigned char *d, size_t len, size_t &pos, int64_t &lines) noexcept {
+    if (pos < len && d[pos] == '\r') {
+        ++pos;
+        if (pos < len && d[pos] == '\n') ++pos;
+        ++lines;
+    } else if (pos < len && d[pos] == '\n') {
+        ++pos;
+        ++lines;
+    }
 }
 
 // Appends one key part to the encoded tuple: its length (or the null mark) and bytes.
 bool encode_part(RawBuffer &key, const Field &f, bool null) noexcept {
     const uint32_t n = null ? 0xFFFFFFFFu : static_cast<uint32_t>(f.n);
-    return key.append(&n, 4) && (null || key.append(f.p, f.n));
+    if (!key.reserve(4 + (null ? 0 : f.n))) return false;
+    std::memcpy(key.data + key.size, &n, 4);
+    if (!null) std::memcpy(key.data + key.size + 4, f.p, f.n);
+    key.size += 4 + (null ? 0 : f.n);
+    return true;
+}
+
+// Stores a value cell: missing, a number, or text (the column's first text cell is kept).
+inline void put_value(ColumnOut &col, int64_t row, const ScanLayout &layout, const Field &f) noexcept {
+    double x;
+    if (layout.na.has(f.p, f.n)) {
+        col.values[row] = std::numeric_limits<double>::quiet_NaN();
+        col.missing[row] = 1;
+        ++col.n_missing;
+    } else if (parse_number(reinterpret_cast<const char *>(f.p),
+                            reinterpret_cast<const char *>(f.p + f.n), x)) {
+        col.values[row] = x;
+        col.missing[row] = 0;
+        col.any_number = true;
+    } else {
+        col.values[row] = std::numeric_limits<double>::quiet_NaN();
+        col.missing[row] = 1;
+        if (col.text_row < 0) {  // the raw field, for the message
+            col.text_row = row;
+            col.text_at = f.raw_at;
+            col.text_len = static_cast<uint32_t>(f.raw_n);
+        }
+    }
+}
+
+// The group id of a record's encoded key: the memo's, or the map's (after a UTF-8 check of
+// a key new to the range). Negative: the fault to report (part for KeyNotUtf8 in `part`).
+int32_t key_id(const RawBuffer &key, Memo &memo, KeyMap *map, uint64_t pos, int32_t &part,
+               ScanFault &fault) noexcept {
+    const uint64_t hash = key_hash(key.data, key.size);
+    const auto klen = static_cast<uint32_t>(key.size);
+    uint32_t at;
+    int32_t id = memo.find(key.data, klen, hash, at);
+    if (id >= 0) return id;
+    part = 0;
+    for (size_t p = 0; p < key.size; ++part) {
+        uint32_t n;
+        std::memcpy(&n, key.data + p, 4);
+        p += 4;
+        if (n == 0xFFFFFFFFu) continue;
+        if (!valid_utf8(key.data + p, n)) {
+            fault = ScanFault::KeyNotUtf8;
+            return -1;
+        }
+        p += n;
+    }
+    id = map->id_of(key.data, klen, hash, pos);
+    if (id < 0) {
+        fault = id == -2 ? ScanFault::TooManyKeys : ScanFault::NoMemory;
+        return -1;
+    }
+    memo.insert(at, key.data, klen, hash, id);
+    return id;
 }
 
 }  // namespace
 
+bool numeric_cells(const CellSet &set) noexcept {
+    for (int i = 0; i < set.n; ++i) {
+        double x;
+        size_t end;
+        if (plain_decimal(set.cell[i], 0, set.len[i], x, end) && end == set.len[i]) return true;
+    }
+    return false;
+}
+
 void scan_range(const unsigned char *data, size_t len, const ScanLayout &layout, KeyMap *map,
                 uint64_t range, RangeOut &out) noexcept {
-    Cursor c{data, len, 0};
     RawBuffer scratch, key;
     Memo memo;
     if (layout.n_keys && !memo.init()) {
         out.fault = ScanFault::NoMemory;
         return;
     }
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    int64_t row = 0;
-    while (c.pos < len) {
-        if (data[c.pos] == '\n' || data[c.pos] == '\r') {  // an empty line holds no record
-            c.pos += (data[c.pos] == '\r' && c.pos + 1 < len && data[c.pos + 1] == '\n') ? 2 : 1;
+    int64_t row = 0, lines = 0;
+    size_t pos = 0;
+    auto fail = [&](ScanFault f, size_t at, int32_t field, int32_t got) {
+        out.fault = f;
+        out.fault_at = at;
+        out.fault_field = field;
+        out.fault_got = got;
+    };
+    while (pos < len && out.fault == ScanFault::None) {
+        if (data[pos] == '\n' || data[pos] == '\r') {  // an empty line holds no record
+            end_line(data, len, pos, lines);
             continue;
         }
-        const size_t start = c.pos;
         key.size = 0;
         int32_t field = 0;
-        bool done = false;
-        while (!done) {
+        for (bool done = false; !done; ++field) {
+            const int32_t v = field < layout.n_fields ? layout.value_of[field] : -1;
+            if (v >= 0 && !layout.na_numeric && !out.cols[v].skip) {
+                double x;
+                size_t end;
+                if (plain_decimal(data, pos, len, x, end)) {  // the common case, in one pass
+                    ColumnOut &col = out.cols[v];
+                    col.values[row] = x;
+                    col.missing[row] = 0;
+                    col.any_number = true;
+                    done = end >= len || data[end] != ',';
+                    pos = done ? end : end + 1;
+                    continue;
+                }
+            }
             Field f{};
             ScanFault fault = ScanFault::None;
-            if (!next_field(c, scratch, f, fault)) {
-                out.fault = fault;
-                out.fault_at = start;
-                out.fault_field = field;
-                out.rows = row;
-                return;
+            if (!next_field(data, len, pos, scratch, f, fault, lines)) {
+                fail(fault, pos, field, 0);
+                break;
             }
             done = f.end_of_record;
-            if (field < layout.n_fields) {
-                const int32_t v = layout.value_of[field];
-                if (v >= 0 && !out.cols[v].skip) {
-                    ColumnOut &col = out.cols[v];
-                    double x;
-                    if (layout.na.has(f.p, f.n)) {
-                        col.values[row] = nan;
-                        col.missing[row] = 1;
-                        ++col.n_missing;
-                    } else if (parse_number(reinterpret_cast<const char *>(f.p),
-                                            reinterpret_cast<const char *>(f.p + f.n), x)) {
-                        col.values[row] = x;
-                        col.missing[row] = 0;
-                        col.any_number = true;
-                    } else {
-                        col.values[row] = nan;
-                        col.missing[row] = 1;
-                        if (col.text_row < 0) {  // the raw field, for the message
-                            col.text_row = row;
-                            col.text_at = f.raw_at;
-                            col.text_len = static_cast<uint32_t>(f.raw_n);
-                        }
-                    }
-                }
-                const int32_t k = layout.key_of[field];
-                if (k >= 0 && !encode_part(key, f, layout.key_na.has(f.p, f.n))) {
-                    out.fault = ScanFault::NoMemory;
-                    out.rows = row;
-                    return;
-                }
+            if (field >= layout.n_fields) continue;
+            if (v >= 0 && !out.cols[v].skip) put_value(out.cols[v], row, layout, f);
+            if (layout.key_of[field] >= 0 && !encode_part(key, f, layout.key_na.has(f.p, f.n))) {
+                fail(ScanFault::NoMemory, pos, field, 0);
+                break;
             }
-            ++field;
         }
+        if (out.fault != ScanFault::None) break;
+        // Faults of a whole record are told on the line where it ends, as a reader of lines
+        // meets them.
         if (field != layout.n_fields) {
-            out.fault = ScanFault::Ragged;
-            out.fault_at = start;
-            out.fault_got = field;
-            out.rows = row;
-            return;
+            fail(ScanFault::Ragged, pos, -1, field);
+            break;
         }
         if (layout.n_keys) {
-            const uint64_t hash = key_hash(key.data, key.size);
-            uint32_t at;
-            const auto klen = static_cast<uint32_t>(key.size);
-            int32_t id = memo.find(key.data, klen, hash, at);
+            int32_t part = -1;
+            ScanFault fault = ScanFault::None;
+            const int32_t id = key_id(key, memo, map, range << 32 | static_cast<uint64_t>(row),
+                                      part, fault);
             if (id < 0) {
-                // A key new to this range: checked once for UTF-8, part by part.
-                for (size_t p = 0; p < key.size;) {
-                    uint32_t n;
-                    std::memcpy(&n, key.data + p, 4);
-                    p += 4;
-                    if (n == 0xFFFFFFFFu) continue;
-                    if (!valid_utf8(key.data + p, n)) {
-                        out.fault = ScanFault::KeyNotUtf8;
-                        out.fault_at = start;
-                        out.rows = row;
-                        return;
-                    }
-                    p += n;
-                }
-                id = map->id_of(key.data, klen, hash, range << 32 | static_cast<uint64_t>(row));
-                if (id < 0) {
-                    out.fault = id == -2 ? ScanFault::TooManyKeys : ScanFault::NoMemory;
-                    out.fault_at = start;
-                    out.rows = row;
-                    return;
-                }
-                memo.insert(at, key.data, klen, hash, id);
+                fail(fault, pos, part, 0);
+                break;
             }
             out.ids[row] = id;
         }
+        end_line(data, len, pos, lines);
         ++row;
     }
     out.rows = row;
+    out.lines = lines;
     scratch.release();
     key.release();
 }

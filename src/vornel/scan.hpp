@@ -26,6 +26,9 @@ struct ScanLayout {
     const int32_t *key_of = nullptr;    // per field: key part, or -1
     int32_t n_values = 0, n_keys = 0;
     CellSet na, key_na;
+    // Whether a missing-value cell is a plain decimal (say -999): then every number must be
+    // checked against them, and the scanner's shortcut for plain decimals is off.
+    bool na_numeric = false;
 };
 
 enum class ScanFault : uint8_t {
@@ -54,11 +57,12 @@ struct ColumnOut {
 
 struct RangeOut {
     int64_t rows = 0;
+    int64_t lines = 0;           // line breaks scanned (LF, CRLF or bare CR), quoted ones too
     int32_t *ids = nullptr;      // per row the group id (room for the row bound), or null
     ColumnOut *cols = nullptr;   // n_values of them
     ScanFault fault = ScanFault::None;
-    uint64_t fault_at = 0;       // offset of the faulty record's start (or the cell's)
-    int32_t fault_field = -1;    // the field, where one is to blame
+    uint64_t fault_at = 0;       // where it is told: the faulty quote, or a record's end
+    int32_t fault_field = -1;    // the field where one is to blame (KeyNotUtf8: the key part)
     int32_t fault_got = 0;       // fields found (Ragged)
 };
 
@@ -67,6 +71,9 @@ int64_t row_bound(const unsigned char *data, size_t len) noexcept;
 
 // Line breaks (LF, CRLF counted once, or a bare CR) in data[0, len): for line numbers.
 int64_t count_lines(const unsigned char *data, size_t len) noexcept;
+
+// Whether any cell of set is a plain decimal (ScanLayout::na_numeric).
+bool numeric_cells(const CellSet &set) noexcept;
 
 // Scans the records of data[0, len) (starting outside quotes, at a record's start, and
 // ending at a record's end: a quote still open at its end is a fault) into out, keys

@@ -9,7 +9,8 @@ from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
 from typing import Any
 
 from vornel.table.blocks import Block, InputError
-from vornel.table.csvfile import BLOCK_BYTES, KEY_NA_VALUES, NA_VALUES, CsvOptions
+from vornel import _scan
+from vornel.table.csvfile import BLOCK_BYTES, KEY_NA_VALUES, NA_VALUES, CsvOptions, cpus
 from vornel.table.sources import CsvFileSource, Source, file_source, is_files, sources
 from vornel.table.summary import Summariser, Summary, check_quantiles
 
@@ -103,9 +104,16 @@ def _blocks(plan: _Plan, data: Any, opts: CsvOptions) -> Iterator[Block]:
             if isinstance(src, CsvFileSource):
                 src.close()  # its blocks, which close it, will not be read
             raise
+        if isinstance(item, str) and plan.by and opts.keymap is None and all(
+                plan.key_types.get(k, ("text",))[0] == "text" for k in plan.by):
+            # Text keys of files go through one native map, whichever file holds them.
+            opts.keymap = _scan.KeyMap(len(plan.by))
         try:
             for block in src.blocks(cols, plan.by, plan.auto):
-                block.file = src.source if isinstance(item, str) else None
+                if isinstance(item, str):
+                    block.file = src.source
+                    if block.keymap is None and opts.keymap is not None and plan.by:
+                        block.keymap, block.seq = opts.keymap, next(opts.sequence)
                 yield block
         except InputError as e:
             raise _located(e, item) from None
@@ -175,7 +183,7 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
              quantiles: Sequence[float] | None = None, relative_accuracy: float = 0.01,
              na_values: str | Sequence[str] = NA_VALUES,
              key_na_values: str | Sequence[str] = KEY_NA_VALUES,
-             block_size: int = BLOCK_BYTES,
+             block_size: int = BLOCK_BYTES, threads: int | None = None,
              progress: Callable[[int], None] | None = None) -> Summary:
     """Count, sum, mean, min, max, population variance and standard deviation of numeric
     columns, per group of the `by` key column(s) when given; see `Summary`.
@@ -191,8 +199,9 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
     key; other sources have typed nulls. quantiles: distinct q in [0, 1], each answered
     within relative_accuracy by a quantile sketch per column and group (see vornel.sketch;
     NaN has no rank there, whatever skipna says), and output as a column named like p50.
-    block_size bounds the bytes of CSV read at a time; progress, if given, is called with
-    the number of bytes of each file read."""
+    block_size bounds the bytes of CSV read at a time; threads (default: every CPU the
+    process may use) scan CSV ranges at once; progress, if given, is called with the number
+    of bytes of each file read."""
     col_names = _names(columns, "columns")
     by_names = _names(by, "by") or []
     if isinstance(block_size, bool) or not isinstance(block_size, int):
@@ -200,9 +209,15 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
     if block_size < 1:
         raise ValueError("block_size must be positive")
     qs = check_quantiles(quantiles, relative_accuracy)
+    if threads is None:
+        threads = cpus()
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError("threads must be positive")
     opts = CsvOptions(_text_list(na_values, "na_values"),
                       _text_list(key_na_values, "key_na_values"), block_size,
-                      progress or (lambda n: None))
+                      progress or (lambda n: None), threads)
     plan = _Plan(col_names, by_names)
     grouped = by_names or None
     summariser: Summariser | None = None

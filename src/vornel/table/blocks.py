@@ -58,6 +58,8 @@ class Block:
     n: int
     columns: dict[str, Values]
     keys: list[Any] = field(default_factory=list)  # KeyColumn per key column
+    keymap: Any = None  # the data set's native map of text keys, when its keys are text
+    seq: int = 0  # the block's place in the data set (first appearances of keys count it)
     file: str | None = None  # the file it comes from, which errors name
 
 

@@ -1,21 +1,24 @@
-"""CSV files read by pyarrow's multithreaded parser, in large byte ranges cut at record
-boundaries, so memory is bounded in bytes and the numbers never depend on the range size."""
+"""CSV files read by the native scanner, in large byte ranges cut at record boundaries and
+scanned on several threads, so memory is bounded in bytes and the numbers never depend on
+the range size or the number of threads."""
 
 from __future__ import annotations
 
 import csv
 import io
+import itertools
+import os
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO, Any
 
 import numpy as np
 
-from vornel.table import _deps
-from vornel.table.blocks import Block, InputError, Values, arrow_values
-from vornel.table.keys import arrow_keys
+from vornel import _scan
+from vornel.table.blocks import Block, InputError, Values
+from vornel.table.keys import Encoded, KeyColumn
 
 # Text that stands for a missing value, as R and pandas write it.
 NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
@@ -23,40 +26,58 @@ NA_VALUES = ("", "NA", "N/A", "NULL", "null", "NaN", "nan")
 # a country code "NA" stays a key.
 KEY_NA_VALUES = ("",)
 BLOCK_BYTES = 16 << 20
-MANY_KEYS_BYTES = 128 << 20  # the largest range, taken when keys are many
 MAX_RECORD_BYTES = 256 << 20  # the longest record read
-PARSE_BLOCK = 4 << 20  # pyarrow's unit of parallel parsing
 # The csv module refuses fields past 128 KiB by default; it only reads headers and finds
 # faults here, in records that may be as long as MAX_RECORD_BYTES.
 csv.field_size_limit(max(csv.field_size_limit(), MAX_RECORD_BYTES))
 
 
+def cpus() -> int:
+    """The CPUs this process may run on."""
+    return os.process_cpu_count() or 1
+
+
 @dataclass
 class CsvOptions:
-    """How CSV text is read: missing value cells, missing key cells, the range size in
-    bytes, and a callback told of the bytes read."""
+    """How files are read: missing value cells, missing key cells, the range size in bytes,
+    a callback told of the bytes read, and the threads that scan. `keymap` is the data
+    set's map of text keys (made when its keys are text); `sequence` numbers the blocks of
+    the data set in input order, for the first appearance of keys."""
 
     na_values: list[str]
     key_na_values: list[str]
     block_bytes: int
     progress: Callable[[int], None]
+    threads: int = 1
+    keymap: Any = None
+    sequence: Iterator[int] = field(default_factory=itertools.count)
+
+
+def _last_break(buf: bytes | bytearray, start: int, end: int) -> int:
+    """The last line break (LF, or a CR not followed by LF) in buf[start:end], -1 if none. A
+    CR at the very end may be the first half of a CRLF: the break is then taken before it,
+    so that a CRLF is never cut in two (and counted as two lines)."""
+    while True:
+        cut = max(buf.rfind(b"\n", start, end), buf.rfind(b"\r", start, end))
+        if cut < 0 or buf[cut] == 0x0A or cut + 1 < end or end == len(buf):
+            return cut
+        end = cut  # a CR at the end of what is read so far
 
 
 def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -> int:
     """The offset just past the last line break of buf[:end] that ends a record (one
     outside quotes, counting from start, a record boundary); 0 if there is none."""
-    cut = buf.rfind(b"\n", start, end)
+    end = len(buf) if end is None else end
+    cut = _last_break(buf, start, end)
     if cut < 0:
-        cut = buf.rfind(b"\r", start, end)  # old Mac line ends: a bare carriage return
-        if cut < 0:
-            return 0
+        return 0
     if buf.find(b'"', start, cut) < 0:
         return cut + 1
     # A line break ends a record when an even number of quotes precede it: "" inside a
     # quoted field adds two, so only the opening and closing quotes change the parity.
     quotes = _count(buf, b'"', start, cut)
     while quotes % 2:
-        prev = buf.rfind(b"\n", start, cut)
+        prev = _last_break(buf, start, cut)
         if prev < 0:
             return 0
         quotes -= _count(buf, b'"', prev, cut)
@@ -102,14 +123,18 @@ def quote_fault(buf: bytes | bytearray, start: int, end: int, last: bool) -> tup
 
 
 def first_record_end(buf: bytes) -> int:
-    """The offset just past the line break that ends buf's first record; 0 if none does."""
-    pos = quotes = 0
-    sep = b"\n" if b"\n" in buf or b"\r" not in buf else b"\r"  # bare carriage returns
-    while (nl := buf.find(sep, pos)) >= 0:
-        quotes += buf.count(b'"', pos, nl)
-        if quotes % 2 == 0:
-            return nl + 1
-        pos = nl + 1
+    """The offset just past the line break (LF, CRLF or a bare CR) that ends buf's first
+    record; 0 if none does."""
+    quotes = 0
+    for at, c in enumerate(buf):
+        if c == 0x22:
+            quotes += 1
+        elif (c == 0x0A or c == 0x0D) and quotes % 2 == 0:
+            if c == 0x0D and at + 1 < len(buf) and buf[at + 1] == 0x0A:
+                return at + 2
+            if c == 0x0D and at + 1 == len(buf):
+                return 0  # an LF may follow: read on
+            return at + 1
     return 0
 
 
@@ -244,7 +269,8 @@ class CsvSource:
         self.header = _header(first[:cut], self.source)
         self.rest = first[cut:]
         opts.progress(len(first))
-        self.header_lines = first[:cut].count(b"\n") or 1
+        head = first[:cut]
+        self.header_lines = (head.count(b"\n") + head.count(b"\r") - head.count(b"\r\n")) or 1
         self.untyped: set[str] = set()  # auto columns with no number seen yet
         self.dropped: list[str] = []
 
@@ -261,241 +287,120 @@ class CsvSource:
         wanted = list(columns)
         if auto:
             self.untyped = set(wanted)
+        fields = {h: i for i, h in enumerate(self.header)}
+        keymap = self.opts.keymap if by else None
+        scanner = _scan.Scanner(len(self.header), [fields[c] for c in wanted],
+                                [fields[k] for k in by], _cells(self.na_values),
+                                _cells(self.key_na), keymap)
+        skip = [False] * len(wanted)  # columns found to be text are read no more
         line = 1 + self.header_lines
-        size = [self.opts.block_bytes]
         buffers = Buffers()
-        ranges = _ranges(self.f, lambda: size[0], self.rest, buffers, self.opts.progress,
-                         self.source)
-        # Two ranges parse at once: Arrow's threads stay busy across the end of one parse
-        # and the start of the next. Blocks still come out in input order.
+        ranges = _ranges(self.f, lambda: self.opts.block_bytes, self.rest, buffers,
+                         self.opts.progress, self.source)
+        # Ranges scan on `threads` threads at once, detached; blocks come out in input order,
+        # each folded while later ranges scan.
+        threads = self.opts.threads
         pending: deque[tuple[Future[Any], Range]] = deque()
-        with ThreadPoolExecutor(2, thread_name_prefix="vornel-parse") as pool:
+        with ThreadPoolExecutor(threads, thread_name_prefix="vornel-scan") as pool:
             for chunk in ranges:
-                pending.append((pool.submit(self._parse, chunk, line, by, list(wanted), auto),
-                                chunk))
-                line += chunk.lines()
+                seq = next(self.opts.sequence)
+                pending.append((pool.submit(scanner.scan, chunk.view, seq, tuple(skip)), chunk))
                 del chunk
-                if len(pending) > 1:
-                    yield self._block(*pending.popleft(), by, wanted, auto, size, buffers)
+                while len(pending) > threads:
+                    block, line = self._block(*pending.popleft(), line, wanted, skip, by,
+                                              auto, keymap, buffers)
+                    yield block
             while pending:
-                yield self._block(*pending.popleft(), by, wanted, auto, size, buffers)
+                block, line = self._block(*pending.popleft(), line, wanted, skip, by, auto,
+                                          keymap, buffers)
+                yield block
 
-    def _parse(self, chunk: Range, line: int, by: Sequence[str], wanted: list[str],
-               auto: bool) -> Any:
-        """The Arrow table of a range's key and wanted columns; a failure is located."""
-        fault = quote_fault(chunk.buf, 0, chunk.end, chunk.last)
+    def _block(self, job: Future[Any], chunk: Range, line: int, wanted: list[str],
+               skip: list[bool], by: Sequence[str], auto: bool, keymap: Any,
+               buffers: Buffers) -> tuple[Block, int]:
+        """The block of a scanned range, and the line after it. Columns found to hold text
+        leave the block (automatic selection) or fail naming the cell (named columns); the
+        earliest fault of the range is told, so no message depends on where ranges were
+        cut."""
+        rows, lines, ids, values, missing, info, fault = job.result()
+        errors = []  # (offset in the range, error)
         if fault is not None:
-            at, what = fault
-            raise InputError(what, self.source, line + _count(chunk.buf, b"\n", 0, at))
-        try:
-            block = PARSE_BLOCK
-            table = self._read(chunk, line, by, wanted, auto, block)
-        except _deps.pa().ArrowInvalid as e:
-            if "straddl" not in str(e):  # a record longer than a parse block is not a fault
-                raise
-            block = chunk.end + 1
-            table = self._read(chunk, line, by, wanted, auto, block)
-        return self._signed_zeros(chunk, table, by, block) if auto else table
-
-    def _read(self, chunk: Range, line: int, by: Sequence[str], wanted: list[str], auto: bool,
-              block: int) -> Any:
-        pa, pcsv = _deps.pa(), _deps.pcsv()
-        # Keys are dictionary-encoded by the parser itself, in its threads; they are never
-        # null there (strings_can_be_null=False): key_na decides the missing key.
-        types: dict[str, Any] = {k: pa.dictionary(pa.int32(), pa.string()) for k in by}
-        if not auto:
-            types.update((c, pa.float64()) for c in wanted)
-        try:
-            return pcsv.read_csv(pa.py_buffer(chunk.view), read_options=self._read_options(
-                block), parse_options=self._parse_options(chunk), convert_options=self._convert(
-                    types, [*by, *wanted]))
-        except (pa.ArrowInvalid, UnicodeDecodeError) as e:
-            if "straddl" in str(e):
-                raise
-            floats = [] if auto else wanted
-            raise self._locate(bytes(chunk.view), line, [*by, *wanted], floats,
-                               str(e)) from None
-
-    def _read_options(self, block: int) -> Any:
-        return _deps.pcsv().ReadOptions(column_names=self.header, use_threads=True,
-                                        block_size=block)
-
-    def _parse_options(self, chunk: Range) -> Any:
-        return _deps.pcsv().ParseOptions(newlines_in_values=chunk.quoted())
-
-    def _convert(self, types: dict[str, Any], names: list[str]) -> Any:
-        return _deps.pcsv().ConvertOptions(
-            column_types=types, include_columns=names, null_values=self.na_values,
-            strings_can_be_null=False, true_values=[], false_values=[])
-
-    def _block(self, job: Future[Any], chunk: Range, by: Sequence[str], wanted: list[str],
-               auto: bool, size: list[int], buffers: Buffers) -> Block:
-        """The block of a parsed range. Columns found not to be numeric leave `wanted`."""
-        pa = _deps.pa()
-        table = job.result()
-        buffers.put(chunk.buf)  # the table holds copies of what it needs
-        values: dict[str, Values] = {}
-        for name in list(wanted):
-            col = table.column(name)
-            if auto and not _numeric_or_null(pa, col.type):
-                wanted.remove(name)
-                self.dropped.append(name)
-                self.untyped.discard(name)
+            errors.append((fault[1], self._fault(chunk, line, by, *fault)))
+        out: dict[str, Values] = {}
+        for v, name in enumerate(wanted):
+            if skip[v]:
                 continue
-            if not pa.types.is_null(col.type):
-                self.untyped.discard(name)
-            values[name] = arrow_values(col)
-        if by and size[0] < MANY_KEYS_BYTES and _many_keys(table.column(by[0])):
-            size[0] = min(2 * size[0], MANY_KEYS_BYTES)
-        keys = [arrow_keys(_key_nulls(table.column(k), self.key_na)) for k in by]
-        return Block(table.num_rows, values, keys)
-
-    def _signed_zeros(self, chunk: Range, table: Any, by: Sequence[str], block: int) -> Any:
-        """The table with its inferred integer columns read again as float64 where the
-        range may hold a cell that integer parsing reads otherwise: "-0" (0, where float64
-        keeps -0.0) in a column holding a zero, or hex such as "0x10" (16, where float64
-        refuses it: such a column is text). The numbers must not depend on the type a range
-        happened to infer."""
-        pa, pc, pcsv = _deps.pa(), _deps.pc(), _deps.pcsv()
-        read, parse = self._read_options(block), self._parse_options(chunk)
-        if not any(pa.types.is_integer(table.column(name).type)
-                   for name in table.column_names if name not in by):
-            return table  # no integer column: nothing to scan the bytes for
-        hex_ = chunk.has(b"0x") or chunk.has(b"0X")
-        if not hex_ and not chunk.has(b"-0"):
-            return table
-        ints = [name for name in table.column_names if name not in by
-                and pa.types.is_integer(table.column(name).type)
-                and (hex_ or pc.any(pc.equal(table.column(name), 0)).as_py())]
-        if not ints:
-            return table
-
-        def as_float(names: list[str]) -> Any:
-            convert = self._convert({name: pa.float64() for name in names}, names)
-            return pcsv.read_csv(pa.py_buffer(chunk.view), read_options=read,
-                                 parse_options=parse, convert_options=convert)
-
-        try:
-            again = as_float(ints)
-            columns = {name: again.column(name) for name in ints}
-        except pa.ArrowInvalid:  # some column holds hex: find which, one by one
-            columns = {}
-            for name in ints:
-                try:
-                    columns[name] = as_float([name]).column(name)
-                except pa.ArrowInvalid:
-                    columns[name] = table.column(name).cast(pa.string())  # text
-        for name, col in columns.items():
-            table = table.set_column(table.column_names.index(name), name, col)
-        return table
-
-    def _locate(self, chunk: bytes, line: int, names: list[str], floats: list[str],
-                message: str) -> InputError:
-        """The first bad row or cell of a range pyarrow refused, found with the csv module
-        (this runs only on failure)."""
-        text = io.StringIO(chunk.decode("utf-8", errors="surrogateescape"), newline="")
-        reader = csv.reader(text)
-        pos = {h: i for i, h in enumerate(self.header)}
-        rows: list[list[str]] = []
-        lines: list[int] = []
-        broken: InputError | None = None  # the first ragged or malformed row
-        try:
-            for row in reader:
-                if not row:
+            any_number, text_row, text_at, text_len = info[v]
+            if text_row >= 0:
+                if auto:
+                    skip[v] = True
+                    self.dropped.append(name)
+                    self.untyped.discard(name)
                     continue
-                if len(row) != len(self.header):
-                    broken = InputError(f"expected {len(self.header)} fields, got {len(row)}",
-                                        self.source, line + reader.line_num - 1)
-                    break
-                rows.append(row)
-                lines.append(line + reader.line_num - 1)
-        except csv.Error as e:
-            broken = InputError(f"malformed CSV: {e}", self.source, line + reader.line_num - 1)
-        # The earliest fault is told, whichever column it is in, so the message does not
-        # depend on where the ranges were cut.
-        na = set(self.na_values)
-        bad: list[tuple[int, InputError]] = []
-        for name in names:
-            cells = [r[pos[name]] for r in rows]
-            for i, cell in enumerate(cells):
-                if not _is_utf8(cell):
-                    bad.append((i, InputError("not UTF-8 text", self.source, lines[i], name)))
-                    break
-        for name in floats:
-            cells = [r[pos[name]] for r in rows]
-            at = _first_bad_number(cells, na)
-            if at is not None:
-                bad.append((at, InputError(f"not a number: {cells[at]!r}", self.source,
-                                           lines[at], name)))
-        if bad:
-            return min(bad, key=lambda b: b[0])[1]
-        if broken is not None:
-            return broken
-        return InputError(f"unreadable CSV in the block from this line on: {message}",
-                          self.source, line)
+                cell = _cell_text(bytes(chunk.buf[text_at:text_at + text_len]))
+                what = (f"not a number: {cell!r}" if isinstance(cell, str)
+                        else "not UTF-8 text")
+                # Told on the line where the cell ends (a quoted one may span lines).
+                end = text_at + max(text_len - 1, 0)
+                errors.append((text_at, InputError(what, self.source,
+                                                   _line_at(chunk, line, end), name)))
+                continue
+            if any_number:
+                self.untyped.discard(name)
+            mask = missing[v]
+            out[name] = Values(values[v][:rows], None if mask is None else mask[:rows])
+        if errors:
+            raise min(errors, key=lambda e: e[0])[1]
+        next_line = line + lines
+        buffers.put(chunk.buf)  # the scan copied what it keeps into its arrays
+        keys = [KeyColumn(_mapped_already, ids=ids[:rows])] if by and ids is not None else []
+        return Block(rows, out, keys, keymap=keymap), next_line
+
+    def _fault(self, chunk: Range, line: int, by: Sequence[str], kind: int, at: int,
+               field: int, got: int) -> InputError:
+        where = _line_at(chunk, line, at)
+        if kind == FAULT_RAGGED:
+            return InputError(f"expected {len(self.header)} fields, got {got}", self.source,
+                              where)
+        if kind == FAULT_KEY_UTF8:  # field is the key part here
+            return InputError("not UTF-8 text", self.source, where, by[field])
+        if kind == FAULT_MANY_KEYS:
+            return InputError("more than 2**31 - 1 groups", self.source, where)
+        if kind == FAULT_MEMORY:
+            raise MemoryError()
+        return InputError(QUOTE_FAULTS[kind], self.source, where)
 
 
-def _many_keys(keys: Any) -> bool:
-    """Whether a range's key column holds many distinct keys per row: then each range costs
-    a unification with all keys so far, and larger ranges pay it fewer times."""
-    return sum(len(c.dictionary) for c in keys.chunks) * 4 > len(keys)
+FAULT_RAGGED, FAULT_KEY_UTF8, FAULT_MANY_KEYS, FAULT_MEMORY = 1, 5, 6, 7
+QUOTE_FAULTS = {2: "a quote inside an unquoted field (enclose the field in quotes and double "
+                   "the quote)",
+                3: "text after the closing quote of a field",
+                4: "a quoted field never closes (unbalanced quote)"}
 
 
-def _key_nulls(keys: Any, na: Sequence[str]) -> Any:
-    """A key column (dictionary chunks, never null from the parser) with the cells in na as
-    the missing key. Chunks holding such a cell are encoded again, so their dictionaries
-    stay in order of first appearance without unused entries."""
-    pa, pc = _deps.pa(), _deps.pc()
-    if not na:
-        return keys
-    value_set = pa.array(na, pa.string())
-    chunks = []
-    for c in keys.chunks:
-        hit = pc.is_in(c.dictionary, value_set=value_set)
-        if pc.any(hit).as_py():
-            text = c.cast(pa.string())
-            c = pc.dictionary_encode(pc.if_else(pc.is_in(text, value_set=value_set),
-                                                pa.scalar(None, pa.string()), text))
-        chunks.append(c)
-    return pa.chunked_array(chunks, keys.type)
+def _mapped_already() -> Encoded:
+    raise AssertionError("the scanner maps its keys itself")
 
 
-def _numeric_or_null(pa: Any, typ: Any) -> bool:
-    return bool(pa.types.is_integer(typ) or pa.types.is_floating(typ) or pa.types.is_null(typ))
+def _cells(cells: Sequence[str]) -> tuple[bytes, ...]:
+    return tuple(c.encode("utf-8") for c in cells)
 
 
-def _first_bad_number(cells: list[str], na: set[str]) -> int | None:
-    """Index of the first cell that is neither missing nor a number to pyarrow's parser."""
-    pa, pc = _deps.pa(), _deps.pc()
-
-    arr = pa.array([None if c in na else c.encode("utf-8", "surrogateescape") for c in cells],
-                   pa.binary())
-
-    def ok(a: Any) -> bool:
-        try:
-            pc.cast(a.cast(pa.string()), pa.float64())
-        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-            return False
-        return True
-
-    if ok(arr):
-        return None
-    lo, hi = 0, len(arr)  # the first bad cell lies in [lo, hi)
-    while hi - lo > 1:
-        mid = (lo + hi) // 2
-        if ok(arr.slice(lo, mid - lo)):
-            lo = mid
-        else:
-            hi = mid
-    return lo
-
-
-def _is_utf8(text: str) -> bool:
+def _cell_text(raw: bytes) -> str | None:
+    """A field's content as the message shows it (quotes removed, doubled ones undone), or
+    None when it is not UTF-8 text."""
+    if raw.startswith(b'"') and raw.endswith(b'"') and len(raw) > 1:
+        raw = raw[1:-1].replace(b'""', b'"')
     try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+
+
+def _line_at(chunk: Range, line: int, at: int) -> int:
+    """The line of offset `at` in a range that starts on `line`."""
+    head = bytes(chunk.buf[:at])
+    return line + head.count(b"\n") + head.count(b"\r") - head.count(b"\r\n")
 
 
 def _header(head: bytes, source: str) -> list[str]:

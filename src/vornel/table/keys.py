@@ -54,11 +54,13 @@ def _missing_rank(codes: Codes) -> int | None:
 
 class KeyColumn:
     """A key column of a block, encoded when the block is summarised; arrow, where given,
-    gives the column as an Arrow array instead."""
+    gives the column as an Arrow array instead; ids, where given, holds the rows' group ids
+    already (the CSV scanner maps keys as it reads)."""
 
     def __init__(self, encode: Callable[[], Encoded],
-                 arrow: Callable[[], Any] | None = None) -> None:
-        self.encode, self.arrow = encode, arrow
+                 arrow: Callable[[], Any] | None = None,
+                 ids: npt.NDArray[np.int32] | None = None) -> None:
+        self.encode, self.arrow, self.ids = encode, arrow, ids
 
 
 def _normal(key: Any) -> Any:
@@ -222,6 +224,60 @@ class ArrowKeyMap:
             slots = np.concatenate([slots[:r], [0], slots[r:]])
             keys = pa.concat_arrays([keys.slice(0, r), pa.nulls(1, keys.type), keys.slice(r)])
         return slots, keys
+
+
+class TextKeyMap:
+    """Group ids of text keys in the native key map of a data set: the CSV scanner maps its
+    keys while it reads, and other files' text keys join the same map here, so that every
+    source and thread numbers a key alike. Ids are handed out as threads first meet keys;
+    `ordered` puts them in order of first appearance in the input."""
+
+    def __init__(self, native: Any, names: Sequence[Any]) -> None:
+        self.native, self.names = native, list(names)
+
+    def __len__(self) -> int:
+        return len(self.native)
+
+    def map_block(self, columns: Sequence[KeyColumn], seq: int = 0) -> tuple[Codes, None,
+                                                                             None]:
+        if columns[0].ids is not None:
+            return columns[0].ids, None, None
+        parts = [_text_buffers(c, name) for c, name in zip(columns, self.names)]
+        n = len(parts[0][1]) if parts else 0
+        return self.native.map_arrow([p[0] for p in parts], n, seq), None, None
+
+    def ordered(self) -> tuple[npt.NDArray[np.intp], Any]:
+        """Ids in order of first appearance, and their keys as an Arrow array (a struct of
+        one field per key column when there are several)."""
+        pa = _deps.pa()
+        order, parts = self.native.keys()
+        n = len(order)
+        arrays = [pa.Array.from_buffers(pa.large_string(), n, [
+            None if valid is None else pa.py_buffer(valid), pa.py_buffer(offsets),
+            pa.py_buffer(data)]) for offsets, data, valid in parts]
+        if len(arrays) == 1:
+            return order, arrays[0]
+        return order, pa.StructArray.from_arrays(arrays, [str(n) for n in self.names])
+
+
+def _text_buffers(column: KeyColumn, name: Any) -> tuple[tuple[Any, ...], Any]:
+    """A key column of text as map_arrow takes it: (validity, offsets, data, offset, wide),
+    and the array itself (its length tells the rows)."""
+    pa = _deps.pa()
+    if column.arrow is None:
+        raise InputError("a key column of text here is not text", column=name)
+    try:
+        arr = column.arrow()
+    except UnicodeError:  # NumPy text may hold code points no text can carry
+        raise InputError("group keys are not valid Unicode text", column=name) from None
+    if isinstance(arr, pa.ChunkedArray):
+        arr = arr.combine_chunks() if arr.num_chunks != 1 else arr.chunk(0)
+    if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+        arr = arr.cast(pa.large_string())  # dictionaries and string views, as plain text
+    valid, offsets, data = arr.buffers()
+    empty = pa.py_buffer(b"")
+    return ((valid, offsets, data if data is not None else empty, arr.offset,
+             pa.types.is_large_string(arr.type)), arr)
 
 
 def _wide(pa: Any, t: Any) -> Any:

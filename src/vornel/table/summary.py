@@ -18,7 +18,7 @@ from vornel import state
 from vornel._sketch import GroupedQuantileSketch, QuantileSketch
 from vornel.table import _deps
 from vornel.table.blocks import Block, Values
-from vornel.table.keys import ArrowKeyMap, KeyMap, arrow_mappable
+from vornel.table.keys import ArrowKeyMap, KeyMap, TextKeyMap, arrow_mappable
 
 STATS = ("count", "missing", "sum", "mean", "min", "max", "var", "std")
 COUNTS = ("count", "missing")  # the int64 statistics; an empty group reports them too
@@ -112,7 +112,7 @@ class Summariser:
         self.columns = list(columns)
         self.by = None if by is None else list(by)
         self.skipna = skipna
-        self.keys: KeyMap | ArrowKeyMap | None = None
+        self.keys: KeyMap | ArrowKeyMap | TextKeyMap | None = None
         shape: tuple[int, ...] = () if self.by is None else (64,)
         self.records = {name: state.empty_records(shape) for name in self.columns}
         self.quantiles = list(quantiles)
@@ -171,8 +171,12 @@ class Summariser:
             return
         if self.keys is None:
             one = len(self.by) == 1 and arrow_mappable(block.keys[0])
-            self.keys = ArrowKeyMap(self.by) if one else KeyMap(self.by)
-        codes, m, fresh = self.keys.map_block(block.keys)  # while the last block folds
+            self.keys = (TextKeyMap(block.keymap, self.by) if block.keymap is not None
+                         else ArrowKeyMap(self.by) if one else KeyMap(self.by))
+        if isinstance(self.keys, TextKeyMap):
+            codes, m, fresh = self.keys.map_block(block.keys, block.seq)
+        else:
+            codes, m, fresh = self.keys.map_block(block.keys)  # while the last block folds
         self._wait()
         self._grow(len(self.keys))
         cols = self._cols(block)
@@ -286,7 +290,12 @@ class Summary:
     def keys(self) -> list[Any]:
         """Group keys in group order: values, or tuples with several key columns."""
         if self._keys is None:
-            self._keys = self._key_array.to_pylist()
+            arr = self._key_array
+            if hasattr(arr.type, "num_fields") and arr.type.num_fields:  # several key columns
+                self._keys = list(zip(*(arr.field(j).to_pylist()
+                                        for j in range(arr.type.num_fields))))
+            else:
+                self._keys = arr.to_pylist()
         return self._keys
 
     def key_array(self) -> Any:
