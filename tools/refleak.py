@@ -23,7 +23,7 @@ import zlib
 
 import numpy as np
 
-from vornel import _cycore, _sketch, _state, state
+from vornel import _cycore, _scan, _sketch, _state, state
 from vornel._cycore import CyGroupedStreamStats, CyStreamStats
 from vornel._sketch import GroupedQuantileSketch, QuantileSketch
 
@@ -444,6 +444,43 @@ def sketch_numpy_cases():
     yield ValueError, lambda: s.quantiles([0.5, float("nan")])
 
 
+def text_column(*texts):
+    """Text as the CSV scanner's key map and writer take it: (valid, offsets, data, offset,
+    wide), without Arrow."""
+    data = b"".join(texts)
+    offsets = np.cumsum([0, *map(len, texts)]).astype(np.int32)
+    return (None, offsets, data, 0, False)
+
+
+def scan_cases():
+    """The CSV scanner's, key map's and writer's calls (they make NumPy arrays)."""
+    km = _scan.KeyMap(1)
+    grouped = _scan.Scanner(3, [1, 2], [0], (b"", b"NA"), (b"",), km)
+    plain = _scan.Scanner(2, [0, 1], [], (b"",), (b"",), None)
+    text = b'a,1.5,2\n"b,c",NA,x\n,3e400,\n"open'
+    keys = text_column(b"k", b'q"', b"\xc3\xa9")
+    counts, floats = np.array([1, 0, 2], np.int64), np.array([0.5, np.nan, -1e300])
+    args = ([keys], [0], [b"key"], [b"v"], [b"count", b"mean", b"sum"], [0, 1, 2],
+            [[counts, floats, floats]], 0, 3)
+    yield lambda: grouped.scan(text, 0, (False, False))
+    yield lambda: grouped.scan(memoryview(text)[:20], 1, (False, True))
+    yield lambda: plain.scan(b"1,2\n3,x\n", 0, (False, False))
+    yield lambda: km.map_arrow([keys], 3, 2)
+    yield lambda: (km.keys(), len(km))
+    yield lambda: _scan.write_lines(False, *args)
+    yield lambda: _scan.write_lines(True, *args)
+    yield lambda: _scan.write_lines(True, [], [], [], [b"v"], [b"count"], [0], [[counts]], 0, 1)
+    # failure paths
+    yield ValueError, lambda: _scan.KeyMap(0)
+    yield ValueError, lambda: grouped.scan(text, 0, (False,))
+    yield TypeError, lambda: grouped.scan(12, 0, (False, False))
+    yield ValueError, lambda: km.map_arrow([keys], 4, 0)
+    yield ValueError, lambda: _scan.write_lines(False, *args[:-1], 4)
+    yield ValueError, lambda: _scan.write_lines(False, *args[:5], [1, 1, 2], *args[6:])
+    yield ValueError, lambda: _scan.write_lines(False, *args[:6], [[counts, floats]], 0, 3)
+    yield TypeError, lambda: _scan.write_lines(False, *args[:6], [[counts, floats, 7]], 0, 3)
+
+
 def rebound_zip_longest(replacement):
     g = CyGroupedStreamStats(2)
 
@@ -488,7 +525,8 @@ def main():
     warnings.simplefilter("error", DeprecationWarning)
     cases = (list(stream_cases()) + list(grouped_cases()) + list(state_cases())
              + list(sketch_cases()))
-    np_cases = list(state_numpy_cases()) + list(sketch_numpy_cases())
+    np_cases = (list(state_numpy_cases()) + list(sketch_numpy_cases())
+                + list(scan_cases()))
     run(cases + np_cases, 50)  # warm-up: caches, interned strings, free lists, specialised bytecode
     # The interpreter's own bookkeeping moves the totals by a few units now and then; a
     # leak in the module moves them by at least `loops` in every round. So the figure is

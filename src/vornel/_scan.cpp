@@ -9,8 +9,12 @@
 #include "keymap.hpp"
 #include "owned.hpp"
 #include "scan.hpp"
+#include "textcolumn.hpp"
 
 namespace vornel {
+
+PyObject *write_lines(PyObject *, PyObject *args);  // writer.cpp
+
 namespace {
 
 PyObject *np_empty = nullptr;  // numpy.empty, bound at import for the process's life
@@ -275,71 +279,6 @@ void keymap_dealloc(PyObject *self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-// One key column of strings as Arrow lays it out: validity bits (or none), offsets (32- or
-// 64-bit), the bytes; held as buffers for one call.
-struct TextColumn {
-    Py_buffer valid{}, offsets{}, data{};
-    bool has_valid = false, wide = false, held[3] = {false, false, false};
-    int64_t offset = 0;
-
-    ~TextColumn() {
-        if (held[0]) PyBuffer_Release(&valid);
-        if (held[1]) PyBuffer_Release(&offsets);
-        if (held[2]) PyBuffer_Release(&data);
-    }
-    bool null_at(int64_t i) const noexcept {
-        const int64_t j = offset + i;
-        return has_valid && !((static_cast<const uint8_t *>(valid.buf)[j >> 3] >> (j & 7)) & 1);
-    }
-    // The bytes of row i.
-    const unsigned char *at(int64_t i, uint32_t &len) const noexcept {
-        int64_t lo, hi;
-        if (wide) {
-            lo = static_cast<const int64_t *>(offsets.buf)[offset + i];
-            hi = static_cast<const int64_t *>(offsets.buf)[offset + i + 1];
-        } else {
-            lo = static_cast<const int32_t *>(offsets.buf)[offset + i];
-            hi = static_cast<const int32_t *>(offsets.buf)[offset + i + 1];
-        }
-        len = static_cast<uint32_t>(hi - lo);
-        return static_cast<const unsigned char *>(data.buf) + lo;
-    }
-};
-
-// Takes (validity or None, offsets, data, offset, wide) and checks that n rows fit.
-int take_column(PyObject *t, int64_t n, TextColumn &c) noexcept {
-    PyObject *valid, *offsets, *data;
-    long long offset;
-    int wide;
-    if (!PyArg_ParseTuple(t, "OOOLp", &valid, &offsets, &data, &offset, &wide)) return -1;
-    c.offset = offset;
-    c.wide = wide;
-    if (valid != Py_None) {
-        if (PyObject_GetBuffer(valid, &c.valid, PyBUF_SIMPLE) < 0) return -1;
-        c.held[0] = c.has_valid = true;
-    }
-    if (PyObject_GetBuffer(offsets, &c.offsets, PyBUF_SIMPLE) < 0) return -1;
-    c.held[1] = true;
-    if (PyObject_GetBuffer(data, &c.data, PyBUF_SIMPLE) < 0) return -1;
-    c.held[2] = true;
-    const int64_t width = wide ? 8 : 4;
-    if (offset < 0 || (offset + n + 1) * width > c.offsets.len ||
-        (c.has_valid && (offset + n + 7) / 8 > c.valid.len)) {
-        PyErr_SetString(PyExc_ValueError, "key buffers shorter than their rows");
-        return -1;
-    }
-    for (int64_t i = 0; i < n; ++i) {  // every row's bytes inside the data
-        uint32_t len;
-        const unsigned char *p = c.at(i, len);
-        if (p < static_cast<const unsigned char *>(c.data.buf) ||
-            p + len > static_cast<const unsigned char *>(c.data.buf) + c.data.len) {
-            PyErr_SetString(PyExc_ValueError, "key offsets outside their data");
-            return -1;
-        }
-    }
-    return 0;
-}
-
 // map_arrow(columns, n, seq): the group ids of n rows of key columns of text (one
 // (validity, offsets, data, offset, wide) per key part), met at positions (seq << 32) + row.
 PyObject *keymap_map_arrow(PyObject *self_, PyObject *args) {
@@ -513,12 +452,19 @@ PyModuleDef_Slot scan_slots[] = {
     {0, nullptr},
 };
 
+PyMethodDef scan_methods[] = {
+    {"write_lines", write_lines, METH_VARARGS,
+     "write_lines(json, keys, key_modes, key_names, names, stat_names, kinds, stats, lo, hi): "
+     "the CSV lines or JSON records of a run of groups (private)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef scan_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vornel._scan",
-    .m_doc = "The CSV scanner of vornel.table (private).",
+    .m_doc = "The CSV scanner and output writers of vornel.table (private).",
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = scan_methods,
     .m_slots = scan_slots,
 };
 

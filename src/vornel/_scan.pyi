@@ -23,3 +23,7 @@ class Scanner:
         int, int, NDArray[np.int32] | None, list[NDArray[np.float64] | None],
         list[NDArray[np.bool_] | None], list[tuple[bool, int, int, int]],
         tuple[int, int, int, int] | None]: ...
+
+def write_lines(json: bool, keys: list[tuple[Any, Any, Any, int, bool]], key_modes: list[int],
+                key_names: list[bytes], names: list[bytes], stat_names: list[bytes],
+                kinds: list[int], stats: list[list[NDArray[Any]]], lo: int, hi: int) -> bytes: ...

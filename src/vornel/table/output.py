@@ -7,14 +7,15 @@ import datetime
 import json
 import math
 from collections.abc import Iterator
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
+from vornel import _scan
 from vornel.table import _deps
 from vornel.table.blocks import InputError
-from vornel.table.summary import COUNTS, Summary, interleaved, output_names
+from vornel.table.summary import COUNTS, Summary, output_names
 
 
 def _key_names(s: Summary) -> list[str]:
@@ -84,14 +85,12 @@ def _json_key(k: Any) -> Any:
 
 
 def to_json(s: Summary, ddof: int = 0) -> bytes:
-    recs = []
-    for key, name, res in s.rows(ddof):
-        rec: dict[str, Any] = {n: _json_key(k) for n, k in zip(_key_names(s),
-                                                                _key_cells(s, key))}
-        rec["column"] = name
-        rec.update((stat, _json_number(res[stat])) for stat in s.stat_names)
-        recs.append(rec)
-    return (json.dumps(recs, indent=2, allow_nan=False) + "\n").encode()
+    """JSON of the summary: a list of records as json.dumps(indent=2) lays them out, one per
+    group and column; empty statistics null, NaN and infinities as their text."""
+    lines = _Lines(s, ddof, json=True)
+    if not lines.n_lines:
+        return b"[]\n"
+    return b"".join([b"[\n", *lines.runs(1 << 16, b",\n"), b"\n]\n"])
 
 
 def to_csv(s: Summary, ddof: int = 0) -> bytes:
@@ -100,50 +99,116 @@ def to_csv(s: Summary, ddof: int = 0) -> bytes:
 
 
 def csv_chunks(s: Summary, groups: int = 1 << 16, ddof: int = 0) -> Iterator[bytes]:
-    """CSV of the summary in pieces of `groups` groups, each built column by column in
-    Arrow (a million groups make three million lines). Numbers are written in their
+    """CSV of the summary in pieces of `groups` groups. Numbers are written in their
     shortest round-trip form, as Arrow writes them (2.0 as 2, 1e-05 as 0.00001), so each
     reads back as the computed double exactly."""
-    pa = _deps.pa()
-    per = [s.stats(c, ddof) for c in s.columns]  # before any output: a bad ddof fails here
+    lines = _Lines(s, ddof, json=False)  # before any output: a bad ddof fails here
     yield (",".join(map(_csv_text, _key_names(s) + ["column", *s.stat_names])) + "\n").encode()
-    n = 1 if s.by is None else len(s.key_array())
-    if not per or not n:
-        return
-    parts: list[Any] = []
-    if s.by is not None:
-        keys = s.key_array()
-        fields = ([keys.field(j) for j in range(keys.type.num_fields)]
-                  if isinstance(keys.type, pa.StructType) else [keys])
-        parts = [_key_text(pa, _deps.pc(), k) for k in fields]
-    with ThreadPoolExecutor(2) as pool:  # Arrow formats numbers without the GIL
-        for lo in range(0, n, groups):
-            yield _csv_piece(s, per, parts, lo, min(n, lo + groups), pool)
+    yield from lines.runs(groups, b"")
 
 
-def _csv_piece(s: Summary, per: list[dict[str, Any]], keys: list[Any], lo: int, hi: int,
-               pool: ThreadPoolExecutor) -> bytes:
-    """The lines of groups lo to hi: each group's columns, one line each."""
+class _Lines:
+    """The lines of a summary's CSV or records of its JSON, written natively a run of
+    groups at a time from its statistics' arrays and its keys as text."""
+
+    def __init__(self, s: Summary, ddof: int, json: bool) -> None:
+        per = [s.stats(c, ddof) for c in s.columns]
+        self.json = json
+        self.n = 0 if not per else 1 if s.by is None else len(s.key_array())
+        self.n_lines = self.n * len(per)
+        self.keys: list[Any] = []
+        self.modes: list[int] = []
+        if s.by is not None and self.n:
+            for text, mode in (_json_keys(s) if json else _csv_keys(s)):
+                self.keys.append(_buffers(text))
+                self.modes.append(mode)
+        self.key_names = [_utf8(n) for n in _key_names(s)]
+        self.names = [_utf8(str(c)) for c in s.columns]
+        self.stat_names = [_utf8(n) for n in s.stat_names]
+        self.kinds = [0 if st in COUNTS else 2 if st == "sum" else 1 for st in s.stat_names]
+        self.stats = [[_flat(p, st) for st in s.stat_names] for p in per]
+
+    def runs(self, groups: int, sep: bytes) -> Iterator[bytes]:
+        """The text of groups in runs of `groups`, runs joined by sep."""
+        for lo in range(0, self.n, groups):
+            yield (sep if lo else b"") + _scan.write_lines(
+                self.json, self.keys, self.modes, self.key_names, self.names,
+                self.stat_names, self.kinds, self.stats, lo, min(self.n, lo + groups))
+
+
+def _flat(per: dict[str, npt.NDArray[Any]], stat: str) -> npt.NDArray[Any]:
+    a = per[stat].reshape(-1)
+    if stat in COUNTS:
+        return np.ascontiguousarray(a, np.int64)
+    if stat == "sum":  # an empty group's sum is 0.0 (never -0.0 from a merge)
+        a = np.where(per["count"].reshape(-1) == 0, 0.0, a)
+    return np.ascontiguousarray(a, np.float64)
+
+
+def _utf8(text: str) -> bytes:
+    # Lone surrogates pass through as their code points: JSON writes them as \ud800.
+    return text.encode("utf-8", "surrogatepass")
+
+
+def _buffers(arr: Any) -> tuple[Any, Any, Any, int, bool]:
+    """A string array as write_lines takes it: (validity, offsets, data, offset, wide)."""
+    pa = _deps.pa()
+    valid, offsets, data = arr.buffers()
+    return (valid if arr.null_count else None, offsets,
+            data if data is not None else pa.py_buffer(b""), arr.offset,
+            pa.types.is_large_string(arr.type))
+
+
+def _key_fields(s: Summary) -> list[Any]:
+    pa = _deps.pa()
+    keys = s.key_array()
+    if isinstance(keys.type, pa.StructType):
+        return [keys.field(j) for j in range(keys.type.num_fields)]
+    return [keys]
+
+
+def _csv_keys(s: Summary) -> list[tuple[Any, int]]:
     pa, pc = _deps.pa(), _deps.pc()
-    n_cols = len(s.columns)
-    each = np.repeat(np.arange(hi - lo), n_cols)  # line -> group
-    cells = [_quoted(pa, pc, k.slice(lo, hi - lo)).take(each) for k in keys]
-    names = _quoted(pa, pc, pa.array([str(c) for c in s.columns], pa.string()))
-    cells.append(names.take(np.tile(np.arange(n_cols), hi - lo)))
+    return [(_key_text(pa, pc, k), 0) for k in _key_fields(s)]
 
-    counts = interleaved(per, "count", lo, hi)
 
-    def text(st: str) -> Any:
-        empty = None if st in (*COUNTS, "sum") else counts == 0  # no value: an empty cell
-        values = interleaved(per, st, lo, hi)
-        return pc.fill_null(pc.cast(pa.array(values, mask=empty), pa.string()), "")
+def _json_keys(s: Summary) -> list[tuple[Any, int]]:
+    """Each key column as JSON: text to write as a string (mode 0), or each key's JSON
+    (mode 1). The kind of key follows the keys' Python values, as json.dumps would see them."""
+    pa, pc = _deps.pa(), _deps.pc()
+    out: list[tuple[Any, int]] = []
+    for j, arr in enumerate(_key_fields(s)):
+        t = arr.type
+        if s.has_arrow_keys:  # Arrow's values are the keys: its type tells their kind
+            kind = ("text" if pa.types.is_string(t) or pa.types.is_large_string(t) else
+                    "int" if pa.types.is_integer(t) else
+                    "bool" if pa.types.is_boolean(t) else "other")
+            values = None
+        else:
+            values = [k[j] for k in s.keys] if len(s.by or []) > 1 else s.keys
+            kinds = {type(k) for k in values} - {type(None)}
+            kind = ("text" if kinds <= {str} else "int" if kinds <= {int} else
+                    "bool" if kinds <= {bool} else "other")
+            if kind != "other" and not _same_kind(pa, t, kind):
+                arr = pa.array(values, {"text": pa.string(), "int": pa.int64(),
+                                        "bool": pa.bool_()}[kind])
+        if kind == "text":
+            out.append((arr.cast(pa.string()) if not pa.types.is_large_string(t) else arr, 0))
+        elif kind in ("int", "bool"):  # Arrow writes both as JSON does (7, true)
+            out.append((pc.cast(arr, pa.string()), 1))
+        else:
+            pylist = arr.to_pylist() if values is None else values
+            out.append((pa.array([None if k is None else json.dumps(_json_key(k))
+                                  for k in pylist], pa.string()), 1))
+    return out
 
-    cells += list(pool.map(text, s.stat_names))
-    lines = pc.binary_join_element_wise(*cells, pa.scalar("\n"), ",")
-    # Each line ends ",\n" and the lines lie back to back in the array's data buffer.
-    lines = pc.utf8_replace_slice(lines, -2, -1, "")
-    offsets = np.frombuffer(lines.buffers()[1], np.int32, len(lines) + 1, lines.offset * 4)
-    return bytes(memoryview(lines.buffers()[2])[offsets[0]:offsets[-1]])
+
+def _same_kind(pa: Any, t: Any, kind: str) -> bool:
+    if kind == "text":
+        return bool(pa.types.is_string(t) or pa.types.is_large_string(t))
+    if kind == "int":
+        return bool(pa.types.is_integer(t))
+    return bool(pa.types.is_boolean(t))
 
 
 def _csv_text(text: str) -> str:
@@ -160,15 +225,6 @@ def _key_text(pa: Any, pc: Any, keys: Any) -> Any:
             or pa.types.is_boolean(t)):
         return pc.fill_null(pc.cast(keys, pa.string()), "")
     return pa.array([_text(k) for k in keys.to_pylist()], pa.string())
-
-
-def _quoted(pa: Any, pc: Any, text: Any) -> Any:
-    """Text cells, quoted where CSV needs it (a comma, quote or line break inside)."""
-    needs = pc.match_substring_regex(text, '[",\r\n]')
-    if not pc.any(needs).as_py():
-        return text
-    quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
-    return pc.if_else(needs, quoted, text)
 
 
 FORMATS = {"table": table, "json": to_json, "csv": to_csv}

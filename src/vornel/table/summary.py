@@ -268,6 +268,7 @@ class Summary:
         # Keys arrive as a list, or as an Arrow array (many keys stay in Arrow until asked).
         self._keys: list[Any] | None = None if hasattr(keys, "type") else list(keys)
         self._key_array: Any = keys if self._keys is None else None
+        self.has_arrow_keys = self._keys is None  # the Arrow array holds the keys themselves
         self.records = records
         self.row_counts = np.asarray(row_counts, np.int64)
         self.quantiles: list[float] = [] if quantiles is None else list(quantiles[0])
