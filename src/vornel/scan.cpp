@@ -61,8 +61,8 @@ bool valid_utf8(const unsigned char *p, size_t n) noexcept {
         } else {
             return false;
         }
-        for (int k = 1; k <= more; ++k) {
-            if (i + static_cast<size_t>(k) >= n || (p[i + k] & 0xC0) != 0x80) return false;
+        for (size_t k = 1; k <= static_cast<size_t>(more); ++k) {
+            if (i + k >= n || (p[i + k] & 0xC0) != 0x80) return false;
             cp = cp << 6 | (p[i + k] & 0x3F);
         }
         if (cp < kMin[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
@@ -138,7 +138,8 @@ inline size_t field_end(const unsigned char *d, size_t i, size_t len) noexcept {
             uint64_t w;
             std::memcpy(&w, d + i, 8);
             uint64_t hit = 0;
-            for (const unsigned char c : {',', '\n', '\r', '"'}) {
+            constexpr uint64_t kStops[] = {',', '\n', '\r', '"'};
+            for (const uint64_t c : kStops) {
                 const uint64_t x = w ^ (ones * c);
                 hit |= (x - ones) & ~x & highs;
             }

@@ -53,7 +53,7 @@ bool json_string(RawBuffer &out, const unsigned char *p, size_t n) noexcept {
         if (c >= 0x80) {  // UTF-8 (text is checked when first met)
             const int more = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : 3;
             uint32_t cp = c & (0x3Fu >> more);
-            for (int k = 1; k <= more && i + static_cast<size_t>(k) < n; ++k)
+            for (size_t k = 1; k <= static_cast<size_t>(more) && i + k < n; ++k)
                 cp = cp << 6 | (p[i + k] & 0x3F);
             i += static_cast<size_t>(more) + 1;
             if (cp >= 0x10000) {
