@@ -168,8 +168,8 @@ def _key_fields(s: Summary) -> list[Any]:
 
 
 def _csv_keys(s: Summary) -> list[tuple[Any, int]]:
-    pa, pc = _deps.pa(), _deps.pc()
-    return [(_key_text(pa, pc, k), 0) for k in _key_fields(s)]
+    pa = _deps.pa()
+    return [(_key_text(pa, k), 0) for k in _key_fields(s)]
 
 
 def _json_keys(s: Summary) -> list[tuple[Any, int]]:
@@ -215,16 +215,17 @@ def _csv_text(text: str) -> str:
     return '"' + text.replace('"', '""') + '"' if any(c in text for c in '",\r\n') else text
 
 
-def _key_text(pa: Any, pc: Any, keys: Any) -> Any:
-    """Keys as text: Arrow's own form for strings, numbers and dates; bytes and other
-    objects by their Python text (bytes keep their identity: b'\\xff' is not b'\\\\xff')."""
+def _key_text(pa: Any, keys: Any) -> Any:
+    """Keys as text (nulls stay null: the writer leaves their cells empty): Arrow's own form
+    for strings, numbers and dates; bytes and other objects by their Python text (bytes keep
+    their identity: b'\\xff' is not b'\\\\xff')."""
     t = keys.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
-        return pc.fill_null(keys.cast(pa.string()), "")
+        return keys
     if (pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_date(t)
-            or pa.types.is_boolean(t)):
-        return pc.fill_null(pc.cast(keys, pa.string()), "")
-    return pa.array([_text(k) for k in keys.to_pylist()], pa.string())
+            or pa.types.is_boolean(t) or pa.types.is_string_view(t)):
+        return _deps.pc().cast(keys, pa.string())  # (imported only here: 50 ms)
+    return pa.array([None if k is None else _text(k) for k in keys.to_pylist()], pa.string())
 
 
 FORMATS = {"table": table, "json": to_json, "csv": to_csv}
