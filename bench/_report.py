@@ -33,12 +33,13 @@ def md_table(head, rows):
     return "\n".join(out) + "\n"
 
 
-def write_section(name, title, body):
-    """Replaces (or appends) the section of script `name` in docs/benchmarks.md."""
+def write_section(name, title, body, script=None):
+    """Replaces (or appends) section `name` of docs/benchmarks.md, written by bench/<script>.py
+    (by default the script of the same name: a script may write more than one section)."""
     os.makedirs(DOCS, exist_ok=True)
     text = open(PAGE).read() if os.path.exists(PAGE) else INTRO
     start, end = f"<!-- {name}:start -->", f"<!-- {name}:end -->"
-    section = (f"{start}\n## {title}\n\nWritten by `bench/{name}.py` ({machine()}).\n\n"
+    section = (f"{start}\n## {title}\n\nWritten by `bench/{script or name}.py` ({machine()}).\n\n"
                f"{body.rstrip()}\n{end}")
     pattern = re.compile(re.escape(start) + ".*?" + re.escape(end), re.S)
     text = pattern.sub(lambda _: section, text) if pattern.search(text) else \

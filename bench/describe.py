@@ -235,10 +235,11 @@ def polars_streaming(path):
 
 
 # Runs one command per request line (JSON: argv, stdin, stdout) and answers with its wall
-# time, exit status, ru_maxrss and stderr's tail. Whole runs start from this small process
-# rather than from the benchmark: Linux charges a child, at exec, the peak RSS of the memory
-# it was (v)forked from, so children of the benchmark (hundreds of MiB of data) would all
-# report at least its peak. This launcher's own peak (a bare Python) is the floor instead.
+# time, exit status, ru_maxrss, CPU seconds (user + system) and stderr's tail. Whole runs
+# start from this small process rather than from the benchmark: Linux charges a child, at
+# exec, the peak RSS of the memory it was (v)forked from, so children of the benchmark
+# (hundreds of MiB of data) would all report at least its peak. This launcher's own peak (a
+# bare Python) is the floor instead.
 LAUNCHER = """
 import json, os, subprocess, sys, tempfile, time
 for line in sys.stdin:
@@ -253,13 +254,21 @@ for line in sys.stdin:
         p.returncode = rc = os.waitstatus_to_exitcode(status)
         err.seek(0)
         tail = err.read().decode(errors="replace").strip().splitlines()[-5:]
-    print(json.dumps({"dt": dt, "rc": rc, "maxrss": usage.ru_maxrss, "err": tail}), flush=True)
+    print(json.dumps({"dt": dt, "rc": rc, "maxrss": usage.ru_maxrss,
+                      "cpu": usage.ru_utime + usage.ru_stime, "err": tail}), flush=True)
 """
 _launcher = None
 
 
 def run(cmd, stdin_path=None, stdout=None):
     """One whole run: (wall seconds, peak RSS in MiB). Raises with stderr on failure."""
+    dt, mib, _ = run_usage(cmd, stdin_path, stdout)
+    return dt, mib
+
+
+def run_usage(cmd, stdin_path=None, stdout=None):
+    """One whole run: (wall seconds, peak RSS in MiB, CPU seconds of the process and the
+    children it waited for, user + system). Raises with stderr on failure."""
     global _launcher
     if _launcher is None:
         _launcher = subprocess.Popen([sys.executable, "-c", LAUNCHER], stdin=subprocess.PIPE,
@@ -270,7 +279,7 @@ def run(cmd, stdin_path=None, stdout=None):
     res = json.loads(_launcher.stdout.readline())
     if res["rc"] != 0:
         raise RuntimeError(f"exit status {res['rc']}: " + " | ".join(res["err"]))
-    return res["dt"], res["maxrss"] / 1024  # Linux reports KiB
+    return res["dt"], res["maxrss"] / 1024, res["cpu"]  # Linux reports ru_maxrss in KiB
 
 
 # --------------------------------------------------------------------------- check

@@ -58,7 +58,9 @@ def _last_break(buf: bytes | bytearray, start: int, end: int) -> int:
     CR at the very end may be the first half of a CRLF: the break is then taken before it,
     so that a CRLF is never cut in two (and counted as two lines)."""
     while True:
-        cut = max(buf.rfind(b"\n", start, end), buf.rfind(b"\r", start, end))
+        lf = buf.rfind(b"\n", start, end)
+        # A CR can only be later than the last LF: look for one after it alone.
+        cut = max(lf, buf.rfind(b"\r", max(lf, start), end))
         if cut < 0 or buf[cut] == 0x0A or cut + 1 < end or end == len(buf):
             return cut
         end = cut  # a CR at the end of what is read so far
