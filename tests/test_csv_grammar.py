@@ -282,6 +282,16 @@ def _hard_decimals(seed):
                 format(ctx.subtract(mid, mid.scaleb(-900)), "e"), repr(x), "%.17g" % x,
                 "%.25e" % x, format(decimal.Decimal(x), "e")]
         out.append(str(rng.randint(10**16, 10**40)))
+    # Plain decimals of every length on each side of the point (read eight bytes at a time
+    # up to seven digits a side), signed, with leading and trailing zeros.
+    for k in range(10):
+        for f in range(10):
+            for _ in range(4):
+                whole = "".join(rng.choice("0123456789") for _ in range(k))
+                part = "".join(rng.choice("0123456789") for _ in range(f))
+                point = "." if f or rng.random() < 0.5 else ""
+                if whole + part:
+                    out.append(f"{rng.choice(['', '-'])}{whole}{point}{part}")
     for _ in range(50):
         digits = str(rng.randint(1, 9)) + "".join(
             rng.choice("0123456789") for _ in range(rng.randint(800, 1200)))
