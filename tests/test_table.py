@@ -483,3 +483,26 @@ def test_bare_carriage_returns_and_unbalanced_quotes(tmp_path, monkeypatch):
     bad.write_bytes(b"k,v\n" + b'a,"1\n' + b"a,2\n" * 5000)
     with pytest.raises(InputError, match="unbalanced quote"):
         describe(str(bad), block_size=256)
+
+
+@pytest.mark.parametrize("source", ["dict", "csv", "csv.gz"])
+def test_thread_count_changes_no_bit(tmp_path, source):
+    # Enough values that the columns fold on helper threads (PARALLEL_VALUES).
+    rng = np.random.default_rng(3)
+    n = 400_000
+    keys = rng.integers(0, 5000, n)
+    cols = {c: rng.normal(0, 1e3, n) for c in "abc"}
+    cols["a"][::7] = np.nan
+    if source == "dict":
+        data = {"k": keys.astype(str).astype(object), **cols}
+    else:
+        import gzip
+        rows = zip(keys.tolist(), *(cols[c].tolist() for c in "abc"))
+        text = "k,a,b,c\n" + "".join(f"{k},{a!r},{b!r},{c!r}\n" for k, a, b, c in rows)
+        path = tmp_path / f"f.{source}"
+        path.write_bytes(gzip.compress(text.encode(), 1) if source.endswith("gz")
+                         else text.encode())
+        data = str(path)
+    runs = [describe(data, by="k", threads=t, block_size=1 << 20) for t in (1, 2, 3)]
+    assert runs[0] == runs[1] == runs[2]
+    assert runs[0].keys[:3] == [str(k) for k in keys[:3]]

@@ -144,7 +144,8 @@ def _parser() -> argparse.ArgumentParser:
     d.add_argument("--accuracy", type=float, default=0.01, metavar="A",
                    help="relative accuracy of the quantiles (default 0.01)")
     d.add_argument("--threads", "-j", type=int, default=None, metavar="N",
-                   help="threads that read CSV (default: every CPU this process may use)")
+                   help="threads that read CSV and fold columns (default: every CPU this "
+                   "process may use); the output is the same for any N")
     d.add_argument("--keep-nan", action="store_true",
                    help="count NaN values as values (they poison sum, mean and variance); "
                         "by default NaN is missing")

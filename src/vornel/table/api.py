@@ -200,7 +200,8 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
     within relative_accuracy by a quantile sketch per column and group (see vornel.sketch;
     NaN has no rank there, whatever skipna says), and output as a column named like p50.
     block_size bounds the bytes of CSV read at a time; threads (default: every CPU the
-    process may use) scan CSV ranges at once; progress, if given, is called with the number
+    process may use) scan CSV ranges at once, and fold a block's columns at once (for every
+    source); the results are the same bits for any number. progress, if given, is called with the number
     of bytes of each file read."""
     col_names = _names(columns, "columns")
     by_names = _names(by, "by") or []
@@ -225,7 +226,8 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
     for block in (_prefetch(blocks) if is_files(data) else blocks):
         if summariser is None:
             assert plan.columns is not None
-            summariser = Summariser(plan.columns, grouped, skipna, qs, relative_accuracy)
+            summariser = Summariser(plan.columns, grouped, skipna, qs, relative_accuracy,
+                                    threads)
         for name in [c for c in summariser.columns if c not in block.columns]:
             summariser.drop(name)
         try:
@@ -233,7 +235,8 @@ def describe(data: Any, *, columns: Any = None, by: Any = None, skipna: bool = T
         except InputError as e:  # a key the file holds
             raise _located(e, block.file) from None
     if summariser is None:
-        summariser = Summariser(plan.columns or [], grouped, skipna, qs, relative_accuracy)
+        summariser = Summariser(plan.columns or [], grouped, skipna, qs, relative_accuracy,
+                                threads)
     if plan.auto:
         for name in list(summariser.columns):
             if name in plan.untyped and name not in plan.typed:

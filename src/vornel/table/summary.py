@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime
 import operator
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from decimal import Decimal
@@ -92,15 +93,16 @@ def _bincount(ids: npt.NDArray[np.integer[Any]], n: int) -> npt.NDArray[np.int64
     return out
 
 
-_POOL: ThreadPoolExecutor | None = None
+_POOLS: dict[int, ThreadPoolExecutor] = {}  # by size; their threads live for the process
+_POOLS_LOCK = threading.Lock()
 PARALLEL_VALUES = 1 << 20  # below this many values a block's columns fold on the caller
 
 
-def _pool() -> ThreadPoolExecutor:
-    global _POOL
-    if _POOL is None:
-        _POOL = ThreadPoolExecutor(2, thread_name_prefix="vornel-fold")
-    return _POOL
+def _pool(threads: int) -> ThreadPoolExecutor:
+    with _POOLS_LOCK:
+        if threads not in _POOLS:
+            _POOLS[threads] = ThreadPoolExecutor(threads, thread_name_prefix="vornel-fold")
+        return _POOLS[threads]
 
 
 class Summariser:
@@ -108,8 +110,10 @@ class Summariser:
     adding that group's values to one accumulator in input order."""
 
     def __init__(self, columns: Sequence[str], by: Sequence[str] | None, skipna: bool,
-                 quantiles: Sequence[float] = (), accuracy: float = 0.01) -> None:
+                 quantiles: Sequence[float] = (), accuracy: float = 0.01,
+                 threads: int = 2) -> None:
         self.columns = list(columns)
+        self.threads = threads  # that fold a block's columns at once
         self.by = None if by is None else list(by)
         self.skipna = skipna
         self.keys: KeyMap | ArrowKeyMap | TextKeyMap | None = None
@@ -127,13 +131,13 @@ class Summariser:
 
     def _run(self, jobs: list[Callable[[], None]], values: int) -> None:
         """Starts the folds of a block's columns (which share nothing). With enough work they
-        run on two helper threads, detached, while the caller encodes the next block's keys;
-        the records are touched again only after `_wait`."""
-        if values < PARALLEL_VALUES:
+        run on up to `threads` helper threads, detached, while the caller encodes the next
+        block's keys; the records are touched again only after `_wait`."""
+        if values < PARALLEL_VALUES or self.threads < 2 or len(jobs) < 2:
             for job in jobs:
                 job()
             return
-        pool = _pool()
+        pool = _pool(min(self.threads, len(jobs)))
         self._pending = [pool.submit(job) for job in jobs]
 
     def _wait(self) -> None:
