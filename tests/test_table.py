@@ -506,3 +506,29 @@ def test_thread_count_changes_no_bit(tmp_path, source):
     runs = [describe(data, by="k", threads=t, block_size=1 << 20) for t in (1, 2, 3)]
     assert runs[0] == runs[1] == runs[2]
     assert runs[0].keys[:3] == [str(k) for k in keys[:3]]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("bad,ragged,want", [
+    (90_000, None, "line 90002, column 'k': not UTF-8 text"),
+    (90_000, 90_003, "line 90002, column 'k': not UTF-8 text"),  # the key's fault comes first
+    (90_003, 90_000, "line 90002: expected 2 fields, got 3"),
+    (None, None, None),
+])
+def test_many_keys_faults_in_record_order(tmp_path, bad, ragged, want, threads):
+    # Past some 30,000 keys met once each, key lookups run a few records behind the scan:
+    # a fault must still be the first in the file.
+    n = 120_000
+    lines = [b"k,x\n"]
+    for i in range(n):
+        lines.append(b"\xff,1\n" if i == bad else f"k{i},1,2\n".encode() if i == ragged
+                     else f"k{i},{i}\n".encode())
+    path = tmp_path / "keys.csv"
+    path.write_bytes(b"".join(lines))
+    if want is None:
+        s = describe(str(path), by="k", threads=threads, block_size=1 << 20)
+        assert s.keys == [f"k{i}" for i in range(n)]
+        assert s.records["x"]["sum"].tolist() == list(map(float, range(n)))
+        return
+    with pytest.raises(InputError, match=want):
+        describe(str(path), by="k", threads=threads, block_size=1 << 20)

@@ -1,17 +1,37 @@
 // The key map of a CSV data set: sharded open addressing over key bytes, ids by first sight.
 #include "keymap.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 namespace vornel {
 
+constexpr size_t kHugePage = size_t{2} << 20;
+
+void *table_alloc(size_t bytes) noexcept {
+    if (bytes < kHugePage) return std::malloc(bytes);
+    const size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void *p = std::aligned_alloc(kHugePage, whole);
+    // Only advice: where the kernel has no huge pages to give, nothing changes.
+    if (p) madvise(p, whole, MADV_HUGEPAGE);
+    return p;
+}
+
 bool RawBuffer::reserve(size_t n) noexcept {
     if (size + n <= cap) return true;
     size_t want = cap ? cap * 2 : 4096;
     while (want < size + n) want *= 2;
-    auto *grown = static_cast<unsigned char *>(std::realloc(data, want));
+    unsigned char *grown;
+    if (huge && want >= kHugePage) {
+        grown = static_cast<unsigned char *>(table_alloc(want));
+        if (grown && size) std::memcpy(grown, data, size);
+        if (grown) std::free(data);
+    } else {
+        grown = static_cast<unsigned char *>(std::realloc(data, want));
+    }
     if (!grown) return false;
     data = grown;
     cap = want;
@@ -27,7 +47,9 @@ bool RawBuffer::append(const void *p, size_t n) noexcept {
 
 void RawBuffer::release() noexcept {
     std::free(data);
+    const bool keep = huge;
     *this = RawBuffer();
+    huge = keep;
 }
 
 namespace {
@@ -63,7 +85,7 @@ uint64_t key_hash(const unsigned char *p, size_t n) noexcept {
 
 bool KeyMap::grow(Shard &s) noexcept {
     const uint64_t n = s.mask ? (s.mask + 1) * 2 : 256;
-    auto *fresh = static_cast<Slot *>(std::malloc(n * sizeof(Slot)));
+    auto *fresh = static_cast<Slot *>(table_alloc(n * sizeof(Slot)));
     if (!fresh) return false;
     for (uint64_t i = 0; i < n; ++i) fresh[i].id = -1;
     for (uint64_t i = 0; s.mask && i <= s.mask; ++i) {
@@ -73,8 +95,9 @@ bool KeyMap::grow(Shard &s) noexcept {
         fresh[at] = s.slots[i];
     }
     std::free(s.slots);
-    s.slots = fresh;
-    s.mask = n - 1;
+    // Atomic stores: `prefetch` reads both without the lock (only to prefetch).
+    __atomic_store_n(&s.slots, fresh, __ATOMIC_RELAXED);
+    __atomic_store_n(&s.mask, n - 1, __ATOMIC_RELAXED);
     return true;
 }
 
@@ -121,8 +144,9 @@ void KeyMap::ordered(Key *out) const noexcept {
 void KeyMap::release() noexcept {
     for (Shard &s : shards_) {
         std::free(s.slots);
-        s.slots = nullptr;
-        s.mask = s.used = 0;
+        __atomic_store_n(&s.slots, nullptr, __ATOMIC_RELAXED);
+        __atomic_store_n(&s.mask, uint64_t{0}, __ATOMIC_RELAXED);
+        s.used = 0;
         s.arena.release();
     }
     next_.store(0, std::memory_order_relaxed);

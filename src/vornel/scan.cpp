@@ -41,6 +41,10 @@ int64_t count_lines(const unsigned char *data, size_t len) noexcept {
 bool valid_utf8(const unsigned char *p, size_t n) noexcept {
     static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};  // no overlong forms
     size_t i = 0;
+    for (uint64_t w; i + 8 <= n; i += 8) {  // ASCII, the common case, eight bytes at a time
+        std::memcpy(&w, p + i, 8);
+        if (w & 0x8080808080808080u) break;
+    }
     while (i < n) {
         const unsigned c = p[i];
         if (c < 0x80) {
@@ -88,6 +92,16 @@ struct Memo {
     Slot *slots = nullptr;
     uint32_t used = 0;
     RawBuffer bytes;
+    // Once full, a memo that seldom knows a key (many keys, each met rarely in a range) is
+    // only a cache miss more per record: it is then no longer asked.
+    int64_t asked = 0, known = 0;
+    bool on = true;
+
+    void tally(bool hit) noexcept {
+        ++asked;
+        known += hit;
+        if (used * 2 >= kMemoSlots && asked >= 4096 && known * 8 < asked) on = false;
+    }
 
     bool init() noexcept {
         slots = static_cast<Slot *>(std::malloc(kMemoSlots * sizeof(Slot)));
@@ -109,6 +123,9 @@ struct Memo {
             if (s.hash == hash && s.len == len && std::memcmp(bytes.data + s.off, key, len) == 0)
                 return s.id;
         }
+    }
+    void prefetch(uint64_t hash) const noexcept {
+        __builtin_prefetch(slots + (static_cast<uint32_t>(hash >> 40) & (kMemoSlots - 1)));
     }
     void insert(uint32_t at, const unsigned char *key, uint32_t len, uint64_t hash,
                 int32_t id) noexcept {
@@ -367,13 +384,17 @@ inline void put_value(ColumnOut &col, int64_t row, const ScanLayout &layout,
 
 // The group id of a record's encoded key: the memo's, or the map's (after a UTF-8 check of
 // a key new to the range). Negative: the fault to report (part for KeyNotUtf8 in `part`).
-int32_t key_id(const RawBuffer &key, Memo &memo, KeyMap *map, uint64_t pos, int32_t &part,
-               ScanFault &fault) noexcept {
-    const uint64_t hash = key_hash(key.data, key.size);
+[[gnu::always_inline]] inline int32_t key_id(const RawBuffer &key, Memo &memo, KeyMap *map,
+                                             uint64_t pos, uint64_t hash, int32_t &part,
+                                             ScanFault &fault) noexcept {
     const auto klen = static_cast<uint32_t>(key.size);
-    uint32_t at;
-    int32_t id = memo.find(key.data, klen, hash, at);
-    if (id >= 0) return id;
+    uint32_t at = 0;
+    int32_t id = -1;
+    if (memo.on) {
+        id = memo.find(key.data, klen, hash, at);
+        memo.tally(id >= 0);
+        if (id >= 0) return id;
+    }
     part = 0;
     for (size_t p = 0; p < key.size; ++part) {
         uint32_t n;
@@ -391,8 +412,52 @@ int32_t key_id(const RawBuffer &key, Memo &memo, KeyMap *map, uint64_t pos, int3
         fault = id == -2 ? ScanFault::TooManyKeys : ScanFault::NoMemory;
         return -1;
     }
-    memo.insert(at, key.data, klen, hash, id);
+    if (memo.on) memo.insert(at, key.data, klen, hash, id);
     return id;
+}
+
+// Records whose keys are looked up a few records late, each key's map slot prefetched when
+// the record is read: the lookups' cache misses then overlap instead of adding up.
+struct KeyQueue {
+    static constexpr unsigned kDepth = 8;  // a power of two
+    struct Entry {
+        uint64_t hash;
+        size_t end;  // the record's end in the range, where a fault of its key is told
+        int64_t row;
+    };
+    RawBuffer key[kDepth];  // the encoded keys, one buffer per place, reused
+    Entry entry[kDepth];
+    unsigned head = 0, count = 0;
+
+    ~KeyQueue() {
+        for (RawBuffer &k : key) k.release();
+    }
+    RawBuffer &next() noexcept { return key[(head + count) & (kDepth - 1)]; }
+    void push(const Entry &e) noexcept { entry[(head + count++) & (kDepth - 1)] = e; }
+};
+
+// Looks up the oldest queued key into out.ids; false (with the fault set in out) when it
+// cannot be mapped.
+[[gnu::always_inline]] inline bool resolve_oldest(KeyQueue &q, Memo &memo, KeyMap *map,
+                                                  uint64_t range, RangeOut &out) noexcept {
+    const KeyQueue::Entry &e = q.entry[q.head];
+    const RawBuffer &key = q.key[q.head];
+    q.head = (q.head + 1) & (KeyQueue::kDepth - 1);
+    --q.count;
+    int32_t part = -1;
+    ScanFault fault = ScanFault::None;
+    const int32_t id = key_id(key, memo, map, range << 32 | static_cast<uint64_t>(e.row),
+                              e.hash, part, fault);
+    if (id >= 0) {
+        out.ids[e.row] = id;
+        return true;
+    }
+    out.fault = fault;
+    out.fault_at = e.end;
+    out.fault_field = part;
+    out.fault_got = 0;
+    out.rows = e.row;  // the records before it are the range's
+    return false;
 }
 
 }  // namespace
@@ -406,83 +471,106 @@ bool numeric_cells(const CellSet &set) noexcept {
     return false;
 }
 
+namespace {
+
+// Where and why a record could not be read.
+struct RecordFault {
+    ScanFault fault = ScanFault::None;
+    size_t at = 0;
+    int32_t field = -1, got = 0;
+};
+
+// Reads the record at pos (not an empty line) as row `row`: its values into out's columns,
+// its key parts encoded into key; pos is left at its line break. False on a fault.
+[[gnu::always_inline]] inline bool read_record(const unsigned char *data, size_t len,
+                                               const ScanLayout &layout, size_t &pos,
+                                               int64_t row, RawBuffer &scratch, RawBuffer &key,
+                                               RangeOut &out, int64_t &lines,
+                                               RecordFault &bad) noexcept {
+    int32_t field = 0;
+    for (bool done = false; !done; ++field) {
+        const int32_t v = field < layout.n_fields ? layout.value_of[field] : -1;
+        if (v >= 0 && !layout.na_numeric && !out.cols[v].skip) {
+            double x;
+            size_t end;
+            if (plain_decimal(data, pos, len, x, end)) {  // the common case, in one pass
+                ColumnOut &col = out.cols[v];
+                col.values[row] = x;
+                col.missing[row] = 0;
+                col.any_number = true;
+                done = end >= len || data[end] != ',';
+                pos = done ? end : end + 1;
+                continue;
+            }
+        }
+        Field f{};
+        if (!next_field(data, len, pos, scratch, f, bad.fault, lines)) {
+            bad = {bad.fault, pos, field, 0};
+            return false;
+        }
+        done = f.end_of_record;
+        if (field >= layout.n_fields) continue;
+        if (v >= 0 && !out.cols[v].skip) put_value(out.cols[v], row, layout, f);
+        if (layout.key_of[field] >= 0 && !encode_part(key, f, layout.key_na.has(f.p, f.n))) {
+            bad = {ScanFault::NoMemory, pos, field, 0};
+            return false;
+        }
+    }
+    // Faults of a whole record are told on the line where it ends, as a reader of lines
+    // meets them.
+    if (field != layout.n_fields) {
+        bad = {ScanFault::Ragged, pos, -1, field};
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void scan_range(const unsigned char *data, size_t len, const ScanLayout &layout, KeyMap *map,
                 uint64_t range, RangeOut &out) noexcept {
-    RawBuffer scratch, key;
+    RawBuffer scratch;
     Memo memo;
+    KeyQueue queue;
     if (layout.n_keys && !memo.init()) {
         out.fault = ScanFault::NoMemory;
         return;
     }
     int64_t row = 0, lines = 0;
     size_t pos = 0;
-    auto fail = [&](ScanFault f, size_t at, int32_t field, int32_t got) {
-        out.fault = f;
-        out.fault_at = at;
-        out.fault_field = field;
-        out.fault_got = got;
-    };
-    while (pos < len && out.fault == ScanFault::None) {
+    RecordFault bad;
+    bool keys_ok = true;
+    while (pos < len && keys_ok) {
         if (data[pos] == '\n' || data[pos] == '\r') {  // an empty line holds no record
             end_line(data, len, pos, lines);
             continue;
         }
+        RawBuffer &key = queue.next();
         key.size = 0;
-        int32_t field = 0;
-        for (bool done = false; !done; ++field) {
-            const int32_t v = field < layout.n_fields ? layout.value_of[field] : -1;
-            if (v >= 0 && !layout.na_numeric && !out.cols[v].skip) {
-                double x;
-                size_t end;
-                if (plain_decimal(data, pos, len, x, end)) {  // the common case, in one pass
-                    ColumnOut &col = out.cols[v];
-                    col.values[row] = x;
-                    col.missing[row] = 0;
-                    col.any_number = true;
-                    done = end >= len || data[end] != ',';
-                    pos = done ? end : end + 1;
-                    continue;
-                }
-            }
-            Field f{};
-            ScanFault fault = ScanFault::None;
-            if (!next_field(data, len, pos, scratch, f, fault, lines)) {
-                fail(fault, pos, field, 0);
-                break;
-            }
-            done = f.end_of_record;
-            if (field >= layout.n_fields) continue;
-            if (v >= 0 && !out.cols[v].skip) put_value(out.cols[v], row, layout, f);
-            if (layout.key_of[field] >= 0 && !encode_part(key, f, layout.key_na.has(f.p, f.n))) {
-                fail(ScanFault::NoMemory, pos, field, 0);
-                break;
-            }
-        }
-        if (out.fault != ScanFault::None) break;
-        // Faults of a whole record are told on the line where it ends, as a reader of lines
-        // meets them.
-        if (field != layout.n_fields) {
-            fail(ScanFault::Ragged, pos, -1, field);
-            break;
-        }
+        if (!read_record(data, len, layout, pos, row, scratch, key, out, lines, bad)) break;
         if (layout.n_keys) {
-            int32_t part = -1;
-            ScanFault fault = ScanFault::None;
-            const int32_t id = key_id(key, memo, map, range << 32 | static_cast<uint64_t>(row),
-                                      part, fault);
-            if (id < 0) {
-                fail(fault, pos, part, 0);
-                break;
-            }
-            out.ids[row] = id;
+            const uint64_t hash = key_hash(key.data, key.size);
+            // While the memo knows most keys, they are in cache: no waiting, no prefetch.
+            const unsigned depth = memo.on ? 1 : KeyQueue::kDepth;
+            if (!memo.on) map->prefetch(hash);
+            queue.push({hash, pos, row});
+            if (queue.count >= depth) keys_ok = resolve_oldest(queue, memo, map, range, out);
         }
         end_line(data, len, pos, lines);
         ++row;
     }
+    // The queued keys come before any fault of a record: a fault among them is the first.
+    while (keys_ok && queue.count) keys_ok = resolve_oldest(queue, memo, map, range, out);
+    scratch.release();
+    if (!keys_ok) return;  // out holds the fault and the rows before it
     out.rows = row;
     out.lines = lines;
-    scratch.release();
-    key.release();
+    if (bad.fault != ScanFault::None) {
+        out.fault = bad.fault;
+        out.fault_at = bad.at;
+        out.fault_field = bad.field;
+        out.fault_got = bad.got;
+    }
 }
 
 }  // namespace vornel
