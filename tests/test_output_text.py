@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 pa = pytest.importorskip("pyarrow")
 
 from vornel.table import InputError, describe  # noqa: E402
-from vornel.table.output import to_csv, to_json  # noqa: E402
+from vornel.table.output import csv_chunks, json_chunks, to_csv, to_json  # noqa: E402
 
 EDGES = [0.0, -0.0, 1e-7, 1e-6, 1e-5, 1.5e-5, 1e-4, 0.1, 1.0, 2.0, 123456789.0, 9999999999.5,
          1e10, 1e11, 12345678901.0, 1e15, 1e16, 1.2345e17, 5e-324, 2.2250738585072014e-308,
@@ -70,6 +70,18 @@ def test_one_row_groups_as_the_oracles_write_them(rows):
                  by="k", skipna=False)
     assert to_json(s) == json_reference(s)
     assert to_csv(s) == csv_reference(s)
+
+
+@pytest.mark.parametrize("run", [1, 2, 5])
+@pytest.mark.parametrize("quantiles", [None, [0.5, 0.9]], ids=["moments", "quantiles"])
+def test_runs_of_groups_join_seamlessly(run, quantiles):
+    # Each run of groups makes its own statistics and key offsets (and sketches, by take).
+    rng = np.random.default_rng(5)
+    keys = pa.array(rng.choice(["a", None, "c,d", "e", 'f"', "g", "h"], 200))
+    s = describe({"k": keys, "v": rng.normal(size=200), "w": rng.normal(size=200)}, by="k",
+                 quantiles=quantiles)
+    assert b"".join(json_chunks(s, groups=run)) == json_reference(s)
+    assert b"".join(csv_chunks(s, groups=run)) == b"".join(csv_chunks(s, groups=1 << 15))
 
 
 KEYS = {

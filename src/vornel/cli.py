@@ -20,7 +20,7 @@ from typing import Any, NoReturn
 import numpy as np
 
 from vornel import __version__
-from vornel.table.output import FORMATS, csv_chunks
+from vornel.table.output import FORMATS, csv_chunks, json_chunks
 from vornel.table.summary import STATS
 
 PROGRESS_BYTES = 32 << 20  # smaller inputs finish before a bar is worth drawing
@@ -224,9 +224,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         for name in set(args.columns or ()) & set(args.group_by or ()):
             raise UsageError(f"column {name!r} is a group-by column")
         summary = _describe(args)
-        # CSV streams in pieces (it cannot fail once the summary is made); the other
-        # formats are made whole, so that a failure prints nothing.
+        # CSV and JSON stream in pieces (they fail, if at all, before the first); the
+        # table is made whole, so that a failure prints nothing.
         pieces = (csv_chunks(summary, ddof=args.ddof) if args.format == "csv"
+                  else json_chunks(summary, ddof=args.ddof) if args.format == "json"
                   else [FORMATS[args.format](summary, args.ddof)])
         out = getattr(sys.stdout, "buffer", None)
         for piece in pieces:

@@ -6,7 +6,9 @@ from __future__ import annotations
 import datetime
 import json
 import math
+from collections import deque
 from collections.abc import Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -15,7 +17,7 @@ import numpy.typing as npt
 from vornel import _scan
 from vornel.table import _deps
 from vornel.table.blocks import InputError
-from vornel.table.summary import COUNTS, Summary, output_names
+from vornel.table.summary import COUNTS, Summary, _check_ddof, output_names
 
 
 def _key_names(s: Summary) -> list[str]:
@@ -85,12 +87,21 @@ def _json_key(k: Any) -> Any:
 
 
 def to_json(s: Summary, ddof: int = 0) -> bytes:
-    """JSON of the summary: a list of records as json.dumps(indent=2) lays them out, one per
-    group and column; empty statistics null, NaN and infinities as their text."""
+    """JSON of the summary (see json_chunks)."""
+    return b"".join(json_chunks(s, ddof=ddof))
+
+
+def json_chunks(s: Summary, groups: int = 1 << 15, ddof: int = 0) -> Iterator[bytes]:
+    """JSON of the summary in pieces: a list of records as json.dumps(indent=2) lays them
+    out, one per group and column; empty statistics null, NaN and infinities as their text.
+    Keys JSON cannot hold fail before the first piece."""
     lines = _Lines(s, ddof, json=True)
     if not lines.n_lines:
-        return b"[]\n"
-    return b"".join([b"[\n", *lines.runs(1 << 16, b",\n"), b"\n]\n"])
+        yield b"[]\n"
+        return
+    yield b"[\n"
+    yield from lines.runs(groups, b",\n")
+    yield b"\n]\n"
 
 
 def to_csv(s: Summary, ddof: int = 0) -> bytes:
@@ -98,7 +109,7 @@ def to_csv(s: Summary, ddof: int = 0) -> bytes:
     return b"".join(csv_chunks(s, ddof=ddof))
 
 
-def csv_chunks(s: Summary, groups: int = 1 << 16, ddof: int = 0) -> Iterator[bytes]:
+def csv_chunks(s: Summary, groups: int = 1 << 15, ddof: int = 0) -> Iterator[bytes]:
     """CSV of the summary in pieces of `groups` groups. Numbers are written in their
     shortest round-trip form, as Arrow writes them (2.0 as 2, 1e-05 as 0.00001), so each
     reads back as the computed double exactly."""
@@ -108,14 +119,15 @@ def csv_chunks(s: Summary, groups: int = 1 << 16, ddof: int = 0) -> Iterator[byt
 
 
 class _Lines:
-    """The lines of a summary's CSV or records of its JSON, written natively a run of
-    groups at a time from its statistics' arrays and its keys as text."""
+    """The lines of a summary's CSV or records of its JSON, written natively from its
+    statistics' arrays and its keys as text, a run of groups at a time: the statistics of
+    a run are made for it alone, so memory follows the run, not the groups."""
 
     def __init__(self, s: Summary, ddof: int, json: bool) -> None:
-        per = [s.stats(c, ddof) for c in s.columns]
-        self.json = json
-        self.n = 0 if not per else 1 if s.by is None else len(s.key_array())
-        self.n_lines = self.n * len(per)
+        _check_ddof(ddof)
+        self.s, self.ddof, self.json = s, ddof, json
+        self.n = 0 if not s.columns else 1 if s.by is None else len(s.key_array())
+        self.n_lines = self.n * len(s.columns)
         self.keys: list[Any] = []
         self.modes: list[int] = []
         if s.by is not None and self.n:
@@ -126,14 +138,38 @@ class _Lines:
         self.names = [_utf8(str(c)) for c in s.columns]
         self.stat_names = [_utf8(n) for n in s.stat_names]
         self.kinds = [0 if st in COUNTS else 2 if st == "sum" else 1 for st in s.stat_names]
-        self.stats = [[_flat(p, st) for st in s.stat_names] for p in per]
+
+    def text(self, lo: int, hi: int) -> bytes:
+        """The lines of groups lo to hi (statistics made for them alone)."""
+        per = [self.s.stats(c, self.ddof, (lo, hi)) for c in self.s.columns]
+        stats = [[_flat(p, st) for st in self.s.stat_names] for p in per]
+        # Key buffers are indexed from the run's first group: offsets shift by lo.
+        keys = [(v, o, d, off + lo, w) for v, o, d, off, w in self.keys]
+        return _scan.write_lines(self.json, keys, self.modes, self.key_names, self.names,
+                                 self.stat_names, self.kinds, stats, 0, hi - lo)
 
     def runs(self, groups: int, sep: bytes) -> Iterator[bytes]:
         """The text of groups in runs of `groups`, runs joined by sep."""
-        for lo in range(0, self.n, groups):
-            yield (sep if lo else b"") + _scan.write_lines(
-                self.json, self.keys, self.modes, self.key_names, self.names,
-                self.stat_names, self.kinds, self.stats, lo, min(self.n, lo + groups))
+        for i, piece in enumerate(self._pieces(groups)):
+            if i:
+                yield sep
+            yield piece
+
+    def _pieces(self, groups: int) -> Iterator[bytes]:
+        """Big outputs are made on two threads (formatting numbers is most of the work, and
+        runs detached), in order, at most three runs ahead."""
+        bounds = [(lo, min(self.n, lo + groups)) for lo in range(0, self.n, groups)]
+        if len(bounds) < 2:
+            yield from (self.text(lo, hi) for lo, hi in bounds)
+            return
+        with ThreadPoolExecutor(2, thread_name_prefix="vornel-out") as pool:
+            ahead: deque[Future[bytes]] = deque()
+            for lo, hi in bounds:
+                ahead.append(pool.submit(self.text, lo, hi))
+                if len(ahead) > 3:
+                    yield ahead.popleft().result()
+            while ahead:
+                yield ahead.popleft().result()
 
 
 def _flat(per: dict[str, npt.NDArray[Any]], stat: str) -> npt.NDArray[Any]:

@@ -334,15 +334,18 @@ class Summary:
 
     __hash__ = None  # type: ignore[assignment]
 
-    def stats(self, column: str, ddof: int = 0) -> dict[str, npt.NDArray[Any]]:
-        """The statistics of one column as arrays (one element per group), in STATS order.
-        Empty groups count 0, sum 0.0 and NaN for the rest but missing. A group that saw
-        values but no comparable one (all NaN, counted with skipna=False) has min and max
-        NaN. var and std divide by count - ddof (see `vornel.state.finalise`): NaN where
-        count <= ddof."""
-        rec = self.records[column]
+    def stats(self, column: str, ddof: int = 0,
+              groups: tuple[int, int] | None = None) -> dict[str, npt.NDArray[Any]]:
+        """The statistics of one column as arrays (one element per group), in STATS order;
+        of groups lo to hi only with groups=(lo, hi). Empty groups count 0, sum 0.0 and NaN
+        for the rest but missing. A group that saw values but no comparable one (all NaN,
+        counted with skipna=False) has min and max NaN. var and std divide by count - ddof
+        (see `vornel.state.finalise`): NaN where count <= ddof."""
+        rec, rows = self.records[column], self.row_counts
+        if groups is not None and self.by is not None:
+            rec, rows = rec[groups[0]:groups[1]], rows[groups[0]:groups[1]]
         out = state.finalise(rec, ddof)
-        out["missing"] = np.asarray(self.row_counts - out["count"])
+        out["missing"] = np.asarray(rows - out["count"])
         # The record keeps its initial extremes when no value compared: min > max.
         blind = (out["count"] > 0) & (rec["min"] > rec["max"])
         if np.any(blind):
@@ -350,7 +353,10 @@ class Summary:
             out["max"] = np.where(blind, np.nan, out["max"])
         if self.quantiles:
             # NaN where no value with a rank arrived (an empty group, or NaN only).
-            table = self.sketches[column].quantiles(self.quantiles)
+            sketch = self.sketches[column]
+            if groups is not None and self.by is not None:
+                sketch = cast(GroupedQuantileSketch, sketch).take(np.arange(*groups))
+            table = sketch.quantiles(self.quantiles)
             for j, q in enumerate(self.quantiles):
                 out[quantile_name(q)] = np.asarray(table[..., j])
         return {s: out[s] for s in self.stat_names}
