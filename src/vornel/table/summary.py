@@ -231,6 +231,8 @@ class Summariser:
         self.sketches.pop(name, None)
 
     def summary(self) -> Summary:
+        """The Summary of what was added. Spends the summariser: its records move into the
+        Summary one column at a time, so that only one column is ever held twice."""
         self._wait()
         quantiles = (self.quantiles, self.sketches) if self.quantiles else None
         if self.by is None:
@@ -240,10 +242,10 @@ class Summariser:
         if n and order[0] + n - 1 == order[-1] and np.all(np.diff(order) == 1):
             # Slots already in order: a slice, without a gathering pass.
             lo = order[0]
-            recs = {name: rec[lo:lo + n].copy() for name, rec in self.records.items()}
+            recs = {name: self.records.pop(name)[lo:lo + n].copy() for name in self.columns}
             rows = self.row_counts[lo:lo + n].copy()
         else:
-            recs = {name: rec[order] for name, rec in self.records.items()}
+            recs = {name: self.records.pop(name)[order] for name in self.columns}
             rows = self.row_counts[order]
         if quantiles is not None:
             quantiles = (self.quantiles, {name: cast(GroupedQuantileSketch, sk).take(order)
