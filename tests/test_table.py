@@ -274,6 +274,25 @@ def test_several_key_columns():
     assert describe({"k": np.array(k, object), "j": np.array(j), "v": V}, by=["k", "j"]) == s
 
 
+@pytest.mark.parametrize("by", [["a", "b", "c"], ["c", "a"], ["b", "a"], ["c", "b", "a"]])
+def test_key_columns_in_any_order(tmp_path, by):
+    # Group columns named out of header order: each key part keeps its column.
+    cols = {"a": ["p", "p", "q", "p"], "b": ["x", "y", "x", ""], "c": ["1", "1", "2", "3"]}
+    v = [1.0, 2.0, 4.0, 8.0]
+    path = tmp_path / "k.csv"
+    path.write_text("a,v,b,c\n" + "".join(f"{a},{x},{b},{c}\n" for a, b, c, x in
+                                          zip(*cols.values(), v)))
+    s = describe(str(path), by=by, columns=["v"])
+    want = [tuple(r) for r in zip(*(cols[k] for k in by))]
+    keys = list(dict.fromkeys(tuple(None if x == "" else x for x in r) for r in want))
+    assert s.keys == keys
+    keyed = {k: np.array([x or None for x in cols[k]], object) for k in by}
+    assert s == describe({**keyed, "v": np.array(v)}, by=by)
+    path.write_bytes(path.read_bytes().replace(b"q", b"\xff"))
+    with pytest.raises(InputError, match="line 4, column 'a': not UTF-8"):
+        describe(str(path), by=by, columns=["v"])
+
+
 def test_byte_keys_keep_their_identity(tmp_path):
     rec = np.zeros(5, dtype=[("k", "S4"), ("v", "f8")])
     rec["k"], rec["v"] = [b"\xff", b"\\xff", b"\xff", b"", b"\\xff"], np.arange(5.0)

@@ -14,9 +14,15 @@ the documented layout and bucket mapping (again without the package): zeros, sub
 infinities, negative values, bucket limits, dense groups, counts past 2**32, and a few
 truncated or corrupted variants.
 
+Scanner fuzzer (--scan): a head that picks the layout and range sizes (as
+tests/fuzz/fuzz_scan.cpp reads it), then CSV records: numbers of every accepted form and
+near-misses, missing cells, quoted fields, keys, LF, CRLF and bare CR line ends, empty
+lines, and records with each fault the scanner reports.
+
     python3 tools/fuzz_seeds.py OUT_DIR
     python3 tools/fuzz_seeds.py --state OUT_DIR
     python3 tools/fuzz_seeds.py --sketch OUT_DIR
+    python3 tools/fuzz_seeds.py --scan OUT_DIR
 """
 
 import ast
@@ -203,8 +209,105 @@ def sketch_seeds():
     return seeds
 
 
+# The missing-value cells a scanner input's head picks from, by bit (as in the harness).
+SCAN_NA = ["", "NA", "N/A", "NULL", "nan", "-999", "0", "1e5", "+1", "inf", " ", "-", '"', "x,y",
+           "1.", "\n"]
+DEFAULT_NA = ["", "NA", "N/A", "NULL", "nan"]
+
+
+def scan_head(roles, *, na=DEFAULT_NA, key_na=0, key_order=0, value_order=0, skip=0,
+              sizes=(15, 15, 15, 15)):
+    """The head of a scanner input: roles has a letter per field (v value, k key, - none);
+    key_na picks the missing-key cells (0: the empty cell), key_order rotates (low three
+    bits) and reverses (8) the key parts, skip is a mask of value columns not read, sizes
+    index the harness's range sizes (15: all of the input at once)."""
+    bits = sum({"-": 0, "v": 1, "k": 3}[r] << (2 * i) for i, r in enumerate(roles))
+    mask = sum(1 << SCAN_NA.index(c) for c in na)
+    return bytes([len(roles) - 1, bits & 255, bits >> 8, key_order | value_order << 4 | key_na << 6,
+                  mask & 255, mask >> 8, 0xC0 | skip if skip else 0,
+                  sizes[0] | sizes[1] << 4, sizes[2] | sizes[3] << 4])
+
+
+def fnv1a(data):
+    h = 2166136261
+    for b in data:
+        h = (h ^ b) * 16777619 & 0xFFFFFFFF
+    return h
+
+
+def keyed_input(head8, body, one_in=32):
+    """A scanner input whose key parts take effect: the harness keeps them in inputs whose
+    FNV-1a hash is a multiple of one_in; the last head byte (two range sizes) is picked
+    to make it one, and the one before it too if need be."""
+    for b in range(1 << 16):
+        head = head8 if b < 256 else head8[:7] + bytes([b >> 8])
+        x = head + bytes([b & 255]) + body
+        if fnv1a(x) % one_in == 0:
+            return x
+    raise AssertionError("no head makes the input keyed")
+
+
+# Records of three fields each.
+SCAN_BODIES = [
+    b"1,2.5,-3\n+4,.5,5.\n1e5,-1E-3,1e+308\n",
+    b"1e309,-1e-400,4.9e-324\n2.4703282292062328e-324,1.7976931348623159e308,2.2250738585072011e-308\n",
+    b"inf,-Infinity,NaN\nnan(abc_1),-nan,+INF\n 7 ,\t8\t, -9 \nnan(),nan(a-b),infinit\n",
+    b"0x10,1_0,1e\n1e+,+-1,--2\n.,e5,.e5\n+ 1,1 0,\v1\n",
+    b"00012,-0,-0.0\n123456789012345,1234567890123456,0.1234567890123456789012\n"
+    b"0.00000000000000000000001,12345678901234567890,999999999999999.9\n",
+    b",NA,N/A\nNULL,nan,\n-999,0,x\n1.,+1, \n",
+    b'"1","2,5","a""b"\n"multi\nline",2,"3"\n"",""""," 4 "\n',
+    b"a,1,2\nb,3,4\na,5,6\n,7,8\n\xc3\xa9t\xc3\xa9,9,10\n\"q,\"\"k\",11,12\nNA,-,13\n",
+    b"1,2,3\n\n\n4,5,6\n\n",
+    b"1,2,3\n4,5,6",
+    b"1,2,3\n4,5\n7,8,9\n",
+    b"1,2,3\n4,5,6,7\n",
+    b'1,a"b,3\n',
+    b'1,"a"b,3\n',
+    b'1,2,"3\n4,5,6\n',
+    b'1,2,"3""\n',
+    b"\xff\xfe,1,2\n",
+    b'"\xc3\x28",1,2\nok,3,4\n\xed\xa0\x80,5,6\n\xf4\x90\x80\x80,7,8\n',
+]
+
+
+def scan_seeds():
+    layouts = [
+        scan_head("vvv"), scan_head("vv-", na=["-999", "0", "1."]),
+        scan_head("vvv", na=["1e5", "inf", " ", "+1", "-"], value_order=1),
+        scan_head("vvv", na=[], skip=2), scan_head("-v-", na=['"', "x,y", "\n", ""]),
+    ]
+    # Layouts with keys are slow to scan (see the harness): fewer bodies, one line end each.
+    keyed = [
+        scan_head("kvv"), scan_head("vkk", key_order=8), scan_head("kvk", key_na=2, value_order=1),
+        scan_head("kkk", key_na=3, key_order=1), scan_head("-vk", na=['"', "x,y", "\n", ""]),
+    ]
+    sizes = [(15, 15, 15, 15), (0, 0, 0, 0), (0, 1, 2, 3), (5, 9, 3, 12), (4, 4, 4, 4)]
+    endings = [b"\n", b"\r\n", b"\r"]
+    seeds = set()
+    for i, body in enumerate(SCAN_BODIES):
+        for j, head in enumerate(layouts):
+            # Each line end, each with other range sizes.
+            for ending, size in zip(endings, sizes[(i + j) % 3:]):
+                resized = head[:7] + bytes([size[0] | size[1] << 4, size[2] | size[3] << 4])
+                seeds.add(resized + body.replace(b"\n", ending))
+    for i in (0, 6, 7, 10, 12, 16, 17):  # numbers, quotes, keys, faults, keys not UTF-8
+        for j, head in enumerate(keyed):
+            size = sizes[(i + j) % len(sizes)]
+            body = SCAN_BODIES[i].replace(b"\n", endings[(i + j) % 3])
+            seeds.add(keyed_input(head[:7] + bytes([size[0] | size[1] << 4]), body))
+    # Other field counts: one value field, and eight fields of every role.
+    seeds.add(scan_head("v", na=[]) + b"1\n\n2\r\n\r3\r\"\"\n-4")
+    seeds.add(scan_head("v", sizes=(0, 0, 0, 0)) + b"1\nNA\n\"x\"\n2e-5\n")
+    seeds.add(keyed_input(scan_head("kvkv-vkk", key_order=13, sizes=(2, 3, 5, 7))[:8],
+                          b"a,1,b,2,x,3,c,d\r\na,4,b,5,y,6,c,d\r\nb,7,a,8,z,9,d,c\r\n,1,,2,,3,,\r\n"))
+    # A CRLF that a range of two bytes would cut in two.
+    seeds.add(scan_head("vv", sizes=(1, 1, 1, 1)) + b"1,2\r\n3,4\r\n5,6\r\n")
+    return seeds
+
+
 KINDS = {None: ("format", format_seeds), "--state": ("state", state_seeds),
-         "--sketch": ("sketch", sketch_seeds)}
+         "--sketch": ("sketch", sketch_seeds), "--scan": ("scan", scan_seeds)}
 
 
 def main(argv):

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "numparse.hpp"
 
@@ -416,6 +417,67 @@ inline void put_value(ColumnOut &col, int64_t row, const ScanLayout &layout,
     return id;
 }
 
+// Key parts are encoded in field order as a record is read; when a key's parts come in
+// another order (group columns named out of header order), this puts them in part order.
+class PartOrder {
+public:
+    PartOrder() noexcept = default;
+    PartOrder(const PartOrder &) = delete;
+    PartOrder &operator=(const PartOrder &) = delete;
+    ~PartOrder() {
+        encoded_of_.release();
+        spare_.release();
+    }
+
+    // False when out of memory; needed() tells whether apply() is ever due.
+    bool init(const ScanLayout &layout) noexcept {
+        const auto n = static_cast<size_t>(layout.n_keys);
+        int32_t seen = 0;
+        bool in_order = true;
+        for (int32_t f = 0; f < layout.n_fields; ++f)
+            if (layout.key_of[f] >= 0) in_order = in_order && layout.key_of[f] == seen++;
+        if (in_order) return true;
+        if (!encoded_of_.reserve(2 * n * sizeof(uint32_t))) return false;
+        auto *encoded_of = reinterpret_cast<uint32_t *>(encoded_of_.data);
+        uint32_t i = 0;
+        for (int32_t f = 0; f < layout.n_fields; ++f)
+            if (layout.key_of[f] >= 0) encoded_of[layout.key_of[f]] = i++;
+        n_ = n;
+        return true;
+    }
+    bool needed() const noexcept { return n_ != 0; }
+
+    // Rewrites key (n parts in field order) in part order; false when out of memory.
+    bool apply(RawBuffer &key) noexcept {
+        auto *encoded_of = reinterpret_cast<uint32_t *>(encoded_of_.data);
+        uint32_t *at = encoded_of + n_;  // each encoded part's offset
+        size_t p = 0;
+        for (size_t i = 0; i < n_; ++i) {
+            at[i] = static_cast<uint32_t>(p);
+            uint32_t len;
+            std::memcpy(&len, key.data + p, 4);
+            p += 4 + (len == 0xFFFFFFFFu ? 0 : len);
+        }
+        spare_.size = 0;
+        if (!spare_.reserve(key.size)) return false;
+        for (size_t part = 0; part < n_; ++part) {
+            const uint32_t from = at[encoded_of[part]];
+            uint32_t len;
+            std::memcpy(&len, key.data + from, 4);
+            const size_t n = 4 + (len == 0xFFFFFFFFu ? 0 : len);
+            std::memcpy(spare_.data + spare_.size, key.data + from, n);
+            spare_.size += n;
+        }
+        std::swap(key, spare_);
+        return true;
+    }
+
+private:
+    RawBuffer encoded_of_;  // per part, its place in field order; then room for offsets
+    RawBuffer spare_;
+    size_t n_ = 0;  // 0: parts already in field order
+};
+
 // Records whose keys are looked up a few records late, each key's map slot prefetched when
 // the record is read: the lookups' cache misses then overlap instead of adding up.
 struct KeyQueue {
@@ -532,7 +594,8 @@ void scan_range(const unsigned char *data, size_t len, const ScanLayout &layout,
     RawBuffer scratch;
     Memo memo;
     KeyQueue queue;
-    if (layout.n_keys && !memo.init()) {
+    PartOrder order;
+    if (layout.n_keys && (!memo.init() || !order.init(layout))) {
         out.fault = ScanFault::NoMemory;
         return;
     }
@@ -548,6 +611,10 @@ void scan_range(const unsigned char *data, size_t len, const ScanLayout &layout,
         RawBuffer &key = queue.next();
         key.size = 0;
         if (!read_record(data, len, layout, pos, row, scratch, key, out, lines, bad)) break;
+        if (order.needed() && !order.apply(key)) {
+            bad = {ScanFault::NoMemory, pos, -1, 0};
+            break;
+        }
         if (layout.n_keys) {
             const uint64_t hash = key_hash(key.data, key.size);
             // While the memo knows most keys, they are in cache: no waiting, no prefetch.
