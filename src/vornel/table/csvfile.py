@@ -53,24 +53,27 @@ class CsvOptions:
     sequence: Iterator[int] = field(default_factory=itertools.count)
 
 
-def _last_break(buf: bytes | bytearray, start: int, end: int) -> int:
-    """The last line break (LF, or a CR not followed by LF) in buf[start:end], -1 if none. A
-    CR at the very end may be the first half of a CRLF: the break is then taken before it,
-    so that a CRLF is never cut in two (and counted as two lines)."""
+def _last_break(buf: bytes | bytearray, start: int, end: int, data_end: int) -> int:
+    """The last line break (LF, or a CR not followed by LF) in buf[start:end], -1 if none;
+    buf holds data up to data_end. A CR as the last byte of the data may be the first half
+    of a CRLF whose LF is not read yet: the break is then taken before it, so that a CRLF is
+    never cut in two (and counted as two lines)."""
     while True:
         lf = buf.rfind(b"\n", start, end)
         # A CR can only be later than the last LF: look for one after it alone.
-        cut = max(lf, buf.rfind(b"\r", max(lf, start), end))
-        if cut < 0 or buf[cut] == 0x0A or cut + 1 < end or end == len(buf):
-            return cut
-        end = cut  # a CR at the end of what is read so far
+        cr = buf.rfind(b"\r", max(lf, start), end)
+        if cr < 0:
+            return lf
+        if cr + 1 < data_end and buf[cr + 1] != 0x0A:
+            return cr
+        end = cr  # the CR of a CRLF, or one that may be
 
 
 def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -> int:
     """The offset just past the last line break of buf[:end] that ends a record (one
     outside quotes, counting from start, a record boundary); 0 if there is none."""
     end = len(buf) if end is None else end
-    cut = _last_break(buf, start, end)
+    cut = _last_break(buf, start, end, end)
     if cut < 0:
         return 0
     if buf.find(b'"', start, cut) < 0:
@@ -79,12 +82,17 @@ def record_end(buf: bytes | bytearray, start: int = 0, end: int | None = None) -
     # quoted field adds two, so only the opening and closing quotes change the parity.
     quotes = _count(buf, b'"', start, cut)
     while quotes % 2:
-        prev = _last_break(buf, start, cut)
+        prev = _last_break(buf, start, cut, end)
         if prev < 0:
             return 0
         quotes -= _count(buf, b'"', prev, cut)
         cut = prev
     return cut + 1
+
+
+def _line_breaks(text: bytes) -> int:
+    """Line breaks in text: LF, CRLF and bare CR alike."""
+    return text.count(b"\n") + text.count(b"\r") - text.count(b"\r\n")
 
 
 def _count(buf: bytes | bytearray, byte: bytes, start: int, end: int) -> int:
@@ -267,12 +275,12 @@ class CsvSource:
         bom = 3 if first.startswith(b"\xef\xbb\xbf") else 0
         fault = quote_fault(first, bom, cut, cut == len(first))
         if fault is not None:
-            raise InputError(fault[1], self.source, 1 + first.count(b"\n", 0, fault[0]))
+            raise InputError(fault[1], self.source, 1 + _line_breaks(first[:fault[0]]))
         self.header = _header(first[:cut], self.source)
         self.rest = first[cut:]
         opts.progress(len(first))
         head = first[:cut]
-        self.header_lines = (head.count(b"\n") + head.count(b"\r") - head.count(b"\r\n")) or 1
+        self.header_lines = _line_breaks(head) or 1
         self.untyped: set[str] = set()  # auto columns with no number seen yet
         self.dropped: list[str] = []
 
