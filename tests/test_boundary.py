@@ -339,7 +339,12 @@ def damaged():
     header = b"{'descr': '<f8\x00, 'fortran_order': False, 'shape': (1,), }"
     out = io.BytesIO()
     np.save(out, np.array([("\ud800", 1.0)], dtype=[("k", "U1"), ("x", "f8")]))
+    crc = bytearray(gz)
+    crc[-8] ^= 1
     return {"gz truncated": ("d.csv.gz", gz[:2000]), "gz corrupted": ("d.csv.gz", bytes(mid)),
+            "gz checksum": ("d.csv.gz", bytes(crc)), "gz length": ("d.csv.gz", gz[:-1] + b"\1"),
+            "gz junk after": ("d.csv.gz", gz + b"\0\0junk"),
+            "gz member cut": ("d.csv.gz", gz + gz[:30]),
             "bz2 truncated": ("d.csv.bz2", bz2.compress(CSV)[:500]),
             "xz corrupted": ("d.csv.xz", bytes(xz)), "zst corrupted": ("d.csv.zst", bytes(zs)),
             "parquet page": ("d.parquet", bytes(page)),
@@ -347,6 +352,18 @@ def damaged():
             "npy header": ("d.npy", b"\x93NUMPY\x01\x00" + bytes([len(header) + 1, 0])
                            + header + b"\n" + bytes(8)),
             "npy text key": ("d.npy", out.getvalue())}
+
+
+@pytest.mark.parametrize("parts, padding", [(1, b""), (1, b"\0" * 3), (3, b""), (5, b"\0")])
+def test_gzip_members_read_in_turn(tmp_path, parts, padding):
+    # Members one after another (zero bytes between and after allowed) hold one text.
+    cut = [len(CSV) * i // parts for i in range(parts + 1)]
+    path = tmp_path / "m.csv.gz"
+    path.write_bytes(b"".join(gzip.compress(CSV[a:b]) + padding
+                              for a, b in zip(cut, cut[1:])))
+    (tmp_path / "m.csv").write_bytes(CSV)
+    assert describe(str(path), by="k", block_size=997) == describe(str(tmp_path / "m.csv"),
+                                                                   by="k")
 
 
 def out_parquet_named(name):
