@@ -23,7 +23,16 @@ figures are medians.
   (as squared deviations), min and max, folded into a running total per station after
   each chunk (what a pandas user does for a file that may not fit in memory);
 - datamash: `datamash -s -t, -H groupby 1 count 2 sum 2 mean 2 min 2 max 2 pvar 2 pstdev 2
-  ... < FILE` (main file only, fewer rounds: it sorts first).
+  ... < FILE` (main file only, fewer rounds: it sorts first);
+- native floor: bench/csv_floor.cpp, a plain C++ program built here (g++ -O2): the file
+  read whole, its halves parsed on one thread each (memchr, std::from_chars, an
+  open-addressing key map), one fold per column in file order with the project's own
+  update step, output in vornel's number form. No dialect beyond these files.
+
+Then, on the main file: the same with quantiles (`-q 0.25,0.5,0.75` against DuckDB's
+approx_quantile and Polars' exact quantile); the file gzip-compressed (vornel, DuckDB,
+Polars); vornel with --threads 1 beside 2, and its parse alone in one process at 1 and 2
+threads; and the start-up of Python, NumPy and vornel's command line.
 
 Before timing, every tool runs on a small file of the same layout and its seven
 statistics are checked against DuckDB's (counts exactly, the rest to 1e-9 relative).
@@ -61,7 +70,12 @@ COLUMNS = ("temperature", "humidity", "pressure")
 STATS = ("count", "sum", "mean", "min", "max", "var", "std")
 CHUNK = 10**6  # rows generated (and formatted) at a time
 LAYOUT = 1  # bump when the generated text changes, so cached files are remade
-RSS_TARGET_MIB = 512  # vornel's peak RSS on the 4x file, at most
+RSS_TARGET_MIB = 256  # vornel's peak RSS on the 4x file, at most
+MAIN_TARGET, MAIN_STRETCH = 0.9, 0.7  # 1,000 stations: times the faster of DuckDB, Polars
+MANY_TARGET, MANY_STRETCH = 1.0, 0.7  # 10^6 keys, the same
+PARSE_TARGET = 1.8  # the parse on 2 threads, times its speed on one, at least
+FLOOR_SRC = os.path.join(rep.REPO, "bench", "csv_floor.cpp")
+FLOOR_BIN = os.path.join(rep.REPO, "build", "bench-bin", "csv_floor")
 MEM_TARGETS = {"categorical": 5.0, "int64": 4.0, "object": 2.0, "string[pyarrow]": 2.0}
 RTOL = 1e-9
 
@@ -215,18 +229,41 @@ pd.DataFrame(out).to_csv(sys.stdout, index_label="station")
 """.format(cols=COLUMNS)
 
 
+def build_floor():
+    """Builds bench/csv_floor.cpp (when changed) into build/bench-bin; its path, or None
+    when there is no g++."""
+    if shutil.which("g++") is None:
+        return None
+    if (os.path.exists(FLOOR_BIN)
+            and os.path.getmtime(FLOOR_BIN) >= os.path.getmtime(FLOOR_SRC)):
+        return FLOOR_BIN
+    os.makedirs(os.path.dirname(FLOOR_BIN), exist_ok=True)
+    subprocess.run(["g++", "-O2", "-std=c++20", "-ffp-contract=off", "-pthread",
+                    "-I" + os.path.join(rep.REPO, "src", "vornel"), FLOOR_SRC, "-o", FLOOR_BIN],
+                   check=True)
+    return FLOOR_BIN
+
+
 def commands(path, chunk=CHUNK):
-    """Tool name -> (argv, stdin path or None); chunk is pandas' rows per chunk."""
+    """Tool name -> (argv, stdin path or None); chunk is pandas' rows per chunk. The native
+    floor is there once build_floor() has built it."""
     py = sys.executable
     ops = [w for i in range(2, 2 + len(COLUMNS))
            for s in ("count", "sum", "mean", "min", "max", "pvar", "pstdev") for w in (s, str(i))]
-    return {
+    tools = {
         "vornel": ([py, "-m", "vornel", "describe", path, "-g", "station", "-f", "csv"], None),
         "DuckDB": ([py, "-c", DUCKDB, path], None),
         "Polars": ([py, "-c", POLARS.format(cols=COLUMNS, engine=""), path], None),
         "pandas": ([py, "-c", PANDAS, path, str(chunk)], None),
         "datamash": (["datamash", "-s", "-t,", "-H", "groupby", "1", *ops], path),
     }
+    if os.path.exists(FLOOR_BIN) and not path.endswith(".gz"):
+        tools["native floor"] = ([FLOOR_BIN, path, str(cpu_count())], None)
+    return tools
+
+
+def cpu_count():
+    return getattr(os, "process_cpu_count", os.cpu_count)() or 1
 
 
 def polars_streaming(path):
@@ -289,7 +326,7 @@ def parse(tool, text):
     """(station, column) -> [count, sum, mean, min, max, var, std] from a tool's CSV."""
     rows = list(csv.reader(io.StringIO(text)))
     out = {}
-    if tool == "vornel":  # long: group, column, then the seven statistics
+    if tool in ("vornel", "native floor"):  # long: group, column, then the seven statistics
         head = rows[0]
         at = [head.index(s) for s in STATS]
         for r in rows[1:]:
@@ -344,9 +381,11 @@ def check(tools, path):
 
 
 def rounds(tools, rounds_, few=(), few_rounds=1):
-    """Interleaved whole runs: name -> (median seconds, peak RSS MiB over the runs)."""
+    """Interleaved whole runs: name -> (median seconds, peak RSS MiB over the runs, runs,
+    median CPU seconds)."""
     names = list(tools)
     times = {k: [] for k in names}
+    cpu = {k: [] for k in names}
     rss = {k: 0.0 for k in names}
     for r in range(rounds_):
         k = r % len(names)
@@ -354,29 +393,38 @@ def rounds(tools, rounds_, few=(), few_rounds=1):
             if name in few and len(times[name]) >= few_rounds:
                 continue
             cmd, stdin = tools[name]
-            dt, mib = run(cmd, stdin)
+            dt, mib, cs = run_usage(cmd, stdin)
             times[name].append(dt)
+            cpu[name].append(cs)
             rss[name] = max(rss[name], mib)
-            print(f"  round {r + 1}: {name:<10}{dt:8.2f} s {mib:8.0f} MiB", flush=True)
-    return {k: (float(np.median(times[k])), rss[k], len(times[k])) for k in names}
+            print(f"  round {r + 1}: {name:<24}{dt:8.2f} s {cs:6.2f} CPU s {mib:7.0f} MiB",
+                  flush=True)
+    return {k: (float(np.median(times[k])), rss[k], len(times[k]), float(np.median(cpu[k])))
+            for k in names}
 
 
-def ratio_rows(res):
+def ratio_rows(res, gb):
+    """(tool, seconds, / DuckDB, / the faster of DuckDB and Polars, peak RSS, runs, CPU
+    seconds, CPU seconds per GB of input)."""
     duck = res["DuckDB"][0]
     best = min(res[k][0] for k in ("DuckDB", "Polars") if k in res)
-    return [(name, t, t / duck, t / best, mib, runs) for name, (t, mib, runs) in res.items()]
+    return [(name, t, t / duck, t / best, mib, runs, cs, cs / gb)
+            for name, (t, mib, runs, cs) in res.items()]
 
 
 def print_table(title, rows):
     print(title)
-    print(f"  {'tool':<20}{'seconds':>9}{'/DuckDB':>9}{'/best':>8}{'peak RSS':>11}{'runs':>6}")
-    for name, t, vs_duck, vs_best, mib, runs in rows:
-        print(f"  {name:<20}{t:9.2f}{vs_duck:9.2f}{vs_best:8.2f}{mib:8.0f} MiB{runs:6d}")
+    print(f"  {'tool':<24}{'seconds':>9}{'/DuckDB':>9}{'/best':>8}{'peak RSS':>11}{'runs':>6}"
+          f"{'CPU s':>8}{'CPU s/GB':>10}")
+    for name, t, vs_duck, vs_best, mib, runs, cs, cs_gb in rows:
+        print(f"  {name:<24}{t:9.2f}{vs_duck:9.2f}{vs_best:8.2f}{mib:8.0f} MiB{runs:6d}"
+              f"{cs:8.2f}{cs_gb:10.2f}")
 
 
 def md_rows(rows):
-    return [[name, f"{t:.2f}", f"{vs_duck:.2f}", f"{vs_best:.2f}", f"{mib:.0f}", runs]
-            for name, t, vs_duck, vs_best, mib, runs in rows]
+    return [[name, f"{t:.2f}", f"{vs_duck:.2f}", f"{vs_best:.2f}", f"{mib:.0f}", runs,
+             f"{cs:.2f}", f"{cs_gb:.2f}"]
+            for name, t, vs_duck, vs_best, mib, runs, cs, cs_gb in rows]
 
 
 # --------------------------------------------------------------------------- in memory
@@ -496,10 +544,12 @@ def time_files(n, many, main_csv, many_csv, ok, n_rounds, dm_rounds):
         tools = {k: v for k, v in commands(path).items() if k in ok}
         if keys != 1000:
             tools.pop("datamash", None)  # main file only: it sorts the whole input first
+        elif "vornel" in tools:
+            tools["vornel --threads 1"] = (tools["vornel"][0] + ["--threads", "1"], None)
         warm(path)
         print(f"{label} ({mib(path):.0f} MiB), {n_rounds} rounds:", flush=True)
         res = rounds(tools, n_rounds, few={"datamash"}, few_rounds=dm_rounds)
-        results[label] = ratio_rows(res)
+        results[label] = ratio_rows(res, os.path.getsize(path) / 1e9)
         print_table(f"{label}: median whole-process seconds", results[label])
         print()
     return results
@@ -509,8 +559,8 @@ def time_big(big_csv, ok):
     """One run of each fast tool on the 4x file: (tool, seconds, peak RSS MiB)."""
     big_rows = []
     warm(big_csv)
-    tools = {k: v for k, v in commands(big_csv).items() if k in ok and k != "pandas"
-             and k != "datamash"}
+    tools = {k: v for k, v in commands(big_csv).items() if k in ok
+             and k not in ("pandas", "datamash", "native floor")}
     if "Polars" in tools:
         tools["Polars, streaming"] = (polars_streaming(big_csv), None)
     print(f"4x file ({os.path.getsize(big_csv) / 1e9:.2f} GB), one run each:", flush=True)
@@ -528,6 +578,92 @@ def time_big(big_csv, ok):
         print(f"  {name:<20}{dt:8.2f} s {peak:8.0f} MiB{extra}", flush=True)
     print()
     return big_rows
+
+
+def time_quantiles(path, n_rounds):
+    """vornel -q against DuckDB's approx_quantile and Polars' exact quantile (the seven
+    statistics and three quantiles of each column) on path: ratio rows."""
+    import sketch  # its quantile commands; imported here, as it imports this module
+
+    tools = {k: (v, None) for k, v in sketch.cli_commands(path).items()
+             if k in ("vornel -q", "DuckDB approx_quantile", "Polars quantile")}
+    warm(path)
+    print(f"with quantiles ({', '.join(map(str, sketch.TABLE_QS))}), {n_rounds} rounds:",
+          flush=True)
+    res = rounds(tools, n_rounds)
+    res["DuckDB"], res["Polars"] = res["DuckDB approx_quantile"], res["Polars quantile"]
+    rows = [r for r in ratio_rows(res, os.path.getsize(path) / 1e9)
+            if r[0] not in ("DuckDB", "Polars")]
+    print_table("with quantiles: median whole-process seconds", rows)
+    print()
+    return rows
+
+
+def make_gz(path):
+    """path gzip-compressed (level 6), made once."""
+    out = path + ".gz"
+    if not os.path.exists(out):
+        with open(out + ".tmp", "wb") as f:
+            subprocess.run(["gzip", "-6", "-c", path], stdout=f, check=True)
+        os.replace(out + ".tmp", out)
+    return out
+
+
+def time_gz(gz, ok, n_rounds):
+    """vornel, DuckDB and Polars on the gzip-compressed main file: ratio rows."""
+    tools = {k: v for k, v in commands(gz).items() if k in ok and k in
+             ("vornel", "DuckDB", "Polars")}
+    warm(gz)
+    print(f"gzip-compressed ({os.path.getsize(gz) / 2**20:.0f} MiB), {n_rounds} rounds:",
+          flush=True)
+    rows = ratio_rows(rounds(tools, n_rounds), os.path.getsize(gz) / 1e9)
+    print_table("gzip: median whole-process seconds", rows)
+    print()
+    return rows
+
+
+PARSE = """
+import sys, time, vornel
+path, threads = sys.argv[1], int(sys.argv[2])
+t0 = time.perf_counter()
+vornel.describe(path, by="station", threads=threads)
+print(time.perf_counter() - t0)
+"""
+
+
+def parse_threads(path, reps):
+    """The read of path alone (vornel.describe in a warm process, start-up and output
+    left out) at 1 and 2 threads: {threads: median seconds}, interleaved, each run its own
+    process."""
+    times = {1: [], 2: []}
+    for _ in range(reps):
+        for t in times:
+            out = subprocess.run([sys.executable, "-c", PARSE, path, str(t)], check=True,
+                                 capture_output=True, text=True).stdout
+            times[t].append(float(out))
+    res = {t: float(np.median(v)) for t, v in times.items()}
+    ratio = res[1] / res[2]
+    print(f"read alone: 1 thread {res[1]:.3f} s, 2 threads {res[2]:.3f} s, speed-up "
+          f"{ratio:.2f} (target >= {PARSE_TARGET}: {nat.verdict(ratio >= PARSE_TARGET)})\n",
+          flush=True)
+    return res
+
+
+def startup(reps):
+    """Whole-process seconds (median of reps) of a bare interpreter, of importing NumPy, and
+    of vornel's command line on a one-row file: what every vornel run pays before reading."""
+    tiny = os.path.join(DATA, "tiny.csv")
+    with open(tiny, "w") as f:
+        f.write("station,x\na,1\n")
+    py = sys.executable
+    cmds = {"python -c pass": [py, "-c", "pass"],
+            "python -c 'import numpy'": [py, "-c", "import numpy"],
+            "vornel describe (one row)": [py, "-m", "vornel", "describe", tiny, "-g",
+                                          "station", "-f", "csv"]}
+    out = {k: float(np.median([run(c)[0] for _ in range(reps)])) for k, c in cmds.items()}
+    print("start-up: " + ", ".join(f"{k} {v * 1000:.0f} ms" for k, v in out.items()) + "\n",
+          flush=True)
+    return out
 
 
 def main():
@@ -553,6 +689,8 @@ def main():
                 f"{dm_version}")
     cpus = getattr(os, "process_cpu_count", os.cpu_count)()
     floor = run(["true"])[1]
+    if build_floor() is None:
+        print("no g++: the native floor is left out")
     print(f"{versions}; {cpus} CPUs; peak RSS floor (the launcher's, as seen by `true`): "
           f"{floor:.0f} MiB")
 
@@ -569,6 +707,9 @@ def main():
     ok, notes = check_all(main_csv, small)
 
     results = time_files(n, many, main_csv, many_csv, ok, n_rounds, dm_rounds)
+    extra = {"quantiles": time_quantiles(main_csv, max(3, n_rounds - 2)),
+             "gzip": time_gz(make_gz(main_csv), ok, max(3, n_rounds - 2)),
+             "parse": parse_threads(main_csv, n_rounds), "startup": startup(10)}
     big_rows = time_big(big_csv, ok) if big_csv else []
     mem_rows, mem_notes, have = [], [], False
     if not args.skip_memory:
@@ -583,25 +724,75 @@ def main():
         return 0
     write_docs(n, n_rounds, dm_rounds, reps, versions, cpus, sorted(ok), notes, results,
                big_csv, big_rows, mem_rows, mem_notes, have,
-               {p: mib(p) for p in (main_csv, many_csv)})
+               {p: mib(p) for p in (main_csv, many_csv)}, extra)
     return 0
 
 
 def target_line(rows, many):
-    """The whole-run target: at most the faster of DuckDB and Polars on the main file, at
-    most DuckDB on the many-key file."""
-    v = [r for r in rows if r[0] == "vornel"]
-    if not v:
+    """The whole-run targets against the faster of DuckDB and Polars, the native floor's
+    figure beside them; at many keys, peak RSS against DuckDB's too."""
+    by = {r[0]: r for r in rows}
+    if "vornel" not in by:
         return ""
-    ratio, peer = (v[0][2], "DuckDB") if many else (v[0][3], "the faster of DuckDB and Polars")
-    return (f"\n- target: vornel in at most the time of {peer}: {ratio:.2f} times it, "
-            f"{nat.verdict(ratio <= 1.0)}\n")
+    v = by["vornel"]
+    target, stretch = (MANY_TARGET, MANY_STRETCH) if many else (MAIN_TARGET, MAIN_STRETCH)
+    out = (f"\n- target: vornel at most {target} times the faster of DuckDB and Polars: "
+           f"{v[3]:.2f}, {nat.verdict(v[3] <= target)}; stretch {stretch}: "
+           f"{nat.verdict(v[3] <= stretch)}")
+    if "native floor" in by:
+        out += f" (the native floor: {by['native floor'][3]:.2f})"
+    out += "\n"
+    if many and "DuckDB" in by:
+        out += (f"- target: vornel's peak RSS at most DuckDB's: {v[4]:.0f} MiB against "
+                f"{by['DuckDB'][4]:.0f}, {nat.verdict(v[4] <= by['DuckDB'][4])}\n")
+    if "vornel --threads 1" in by:
+        t1 = by["vornel --threads 1"]
+        out += (f"- vornel on one thread takes {t1[1] / v[1]:.2f} times as long as on "
+                f"{cpu_count()} (whole processes)\n")
+    return out
+
+
+def extra_docs(extra, head):
+    """The sections after the two files: quantiles, gzip, threads, start-up."""
+    body = ""
+    q = extra.get("quantiles")
+    if q:
+        by = {r[0]: r for r in q}
+        v = by["vornel -q"][1]
+        ok = all(v < by[k][1] for k in ("DuckDB approx_quantile", "Polars quantile"))
+        body += ("\nWith quantiles, the main file: `vornel describe ... -q 0.25,0.5,0.75` "
+                 "against DuckDB's `approx_quantile(x, [0.25, 0.5, 0.75])` and Polars' exact "
+                 "`quantile(q, interpolation='lower')` with the same seven statistics (see "
+                 "bench/sketch.py for the accuracy of each):\n\n"
+                 + rep.md_table(head, md_rows(q))
+                 + f"\n- target: `vornel -q` faster than both: {nat.verdict(ok)}\n")
+    g = extra.get("gzip")
+    if g:
+        by = {r[0]: r for r in g}
+        body += ("\nThe main file gzip-compressed (level 6); vornel inflates with Python's "
+                 "gzip module on one thread:\n\n" + rep.md_table(head, md_rows(g)))
+        if "vornel" in by:
+            body += (f"\n- target: vornel at most the faster peer's time: {by['vornel'][3]:.2f}"
+                     f" times it, {nat.verdict(by['vornel'][3] <= 1.0)}\n")
+    p = extra.get("parse")
+    if p:
+        ratio = p[1] / p[2]
+        body += (f"\nThe read alone (`vornel.describe(FILE, by='station', threads=T)` in a "
+                 f"process that has imported vornel; start-up and output left out), main "
+                 f"file: {p[1]:.3f} s on 1 thread, {p[2]:.3f} s on 2.\n\n"
+                 f"- target: 2 threads at least {PARSE_TARGET} times as fast as one: "
+                 f"{ratio:.2f}, {nat.verdict(ratio >= PARSE_TARGET)}\n")
+    st = extra.get("startup")
+    if st:
+        body += ("\nStart-up, part of every vornel run (whole processes, median of 10): "
+                 + ", ".join(f"{k} {v * 1000:.0f} ms" for k, v in st.items()) + ".\n")
+    return body
 
 
 def write_docs(n, n_rounds, dm_rounds, reps, versions, cpus, ok, notes, results, big_csv,
-               big_rows, mem_rows, mem_notes, have, sizes):
+               big_rows, mem_rows, mem_notes, have, sizes, extra):
     head = ["tool", "seconds", "/ DuckDB", "/ faster of DuckDB, Polars", "peak RSS (MiB)",
-            "runs"]
+            "runs", "CPU s", "CPU s / GB"]
     body = (f"{versions}; {cpus} CPUs (DuckDB and Polars use them all). Telemetry CSVs "
             f"`station,temperature,humidity,pressure`, stations in random order, values as "
             f"three-decimal text. Whole processes from start to exit, output to /dev/null; "
@@ -616,7 +807,12 @@ def write_docs(n, n_rounds, dm_rounds, reps, versions, cpus, ok, notes, results,
             f"`var(ddof=0)`, min, max, folded into a running total per station after each "
             f"chunk (bounded memory)\n"
             f"- datamash: `datamash -s -t, -H groupby 1 count 2 sum 2 mean 2 min 2 max 2 pvar 2 "
-            f"pstdev 2 ...` (1,000-station file only)\n\n"
+            f"pstdev 2 ...` (1,000-station file only)\n"
+            f"- native floor: bench/csv_floor.cpp (g++ -O2), a plain C++ program: the file "
+            f"read whole, parsed on {cpus} threads (memchr, std::from_chars, an "
+            f"open-addressing key map), one fold per column in file order with the project's "
+            f"update step, vornel's output; no dialect beyond these files\n\n"
+            f"CPU s is user + system time; CPU s / GB per GB of the input file.\n\n"
             f"Check on 10^5-row files of both shapes, against DuckDB (counts exactly, the rest "
             f"to {RTOL:g} relative): agree: {', '.join(ok)}.\n")
     if notes:
@@ -624,6 +820,7 @@ def write_docs(n, n_rounds, dm_rounds, reps, versions, cpus, ok, notes, results,
     for i, ((label, rows), size) in enumerate(zip(results.items(), sizes.values())):
         body += f"\n{label} ({size:.0f} MiB):\n\n" + rep.md_table(head, md_rows(rows))
         body += target_line(rows, many=i == 1)
+    body += extra_docs(extra, head)
     if big_rows:
         body += (f"\nPeak memory on the 1,000-station file four times over "
                  f"({os.path.getsize(big_csv) / 1e9:.2f} GB), one run each:\n\n"
