@@ -220,17 +220,25 @@ def test_groups_match_single_sketches(pairs, cut, m):
     assert np.isnan(t.quantiles(QS)[1]).all() and g.take([]).n_groups == 0
 
 
-def test_many_groups_grow_sparse_then_dense():
+@pytest.mark.parametrize("groups, spread", [
+    (2000, "wide"),  # groups past 64 buckets turn dense
+    (40, "narrow"),  # under 64 buckets, but many values: dense too
+    (40, "narrow, zeros and infinities"),
+])
+def test_many_groups_grow_sparse_then_dense(groups, spread):
     rng = np.random.default_rng(3)
-    ids = rng.integers(0, 2000, 200_000)
-    vals = rng.lognormal(0, 3, ids.size)
-    g = GroupedQuantileSketch(2000)
+    ids = rng.integers(0, groups, 200_000)
+    vals = (rng.lognormal(0, 3, ids.size) if spread == "wide"
+            else 1000 + rng.normal(0, 5, ids.size))
+    if "zeros" in spread:
+        vals[rng.random(ids.size) < 0.01] = rng.choice([0.0, -0.0, np.inf, -np.inf, -1e-310])
+    g = GroupedQuantileSketch(groups)
     for lo in range(0, ids.size, 7_777):  # many adds: groups move and the arena compacts
         g.add(ids[lo:lo + 7_777], vals[lo:lo + 7_777])
-    one = GroupedQuantileSketch(2000)
+    one = GroupedQuantileSketch(groups)
     one.add(ids, vals)
     assert g == one and state.dumps(g) == state.dumps(one)
-    for i in (0, 7, 1999):
+    for i in (0, 7, groups - 1):
         s = QuantileSketch()
         s.add(vals[ids == i])
         np.testing.assert_array_equal(g.quantiles(QS)[i], s.quantiles(QS))

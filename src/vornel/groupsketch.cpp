@@ -201,8 +201,6 @@ namespace {
 
 constexpr int64_t kRun = 64;  // values whose slots are found before any is counted
 
-// The count slot of value x in a dense group, or null when the group is sparse or the
-// bucket lies outside its store (zeros, infinities and NaN always do).
 // The count slot of a value in a dense group, or null when its bucket lies outside the
 // group's stores: always for a sparse group (whose mirrored spans are 0), and for zeros,
 // infinities and NaN (whose indices lie outside every store).
@@ -210,6 +208,24 @@ inline uint64_t *dense_slot(const GroupHead &h, uint64_t b, int32_t i) noexcept 
     const auto side = static_cast<int>(b >> 63);
     const auto off = static_cast<uint64_t>(int64_t{i} - h.lo[side]);
     return off < h.span[side] ? h.counts[side] + off : nullptr;
+}
+
+// A sparse group that has taken this many values, over buckets this close together,
+// turns dense: its values then take the fast path. A group of many values in a narrow
+// range (say 1000 +- 20) would stay under kSparseMax buckets forever, each value searched
+// and inserted among the entries. Few-value groups stay sparse; content is unchanged.
+constexpr int64_t kDenseAfter = 256;
+constexpr int64_t kDenseSpan = 512;
+
+// Whether sparse group h is worth a dense store: many values, a narrow span of finite
+// buckets (its entries are sorted by ordinal; infinities sit at the ends).
+inline bool worth_dense(const GroupedCore &g, const GroupHead &h) noexcept {
+    if (h.count < kDenseAfter || h.len == 0) return false;
+    const Entry *e = g.arena + h.off;
+    uint32_t a = 0, b = h.len;
+    if (e[a].ord == kOrdNegInf) ++a;
+    if (b > a && e[b - 1].ord == kOrdPosInf) --b;
+    return b > a && int64_t{e[b - 1].ord} - e[a].ord < kDenseSpan;
 }
 
 // One value the fast path could not take: NaN, a sparse group, or a store that must grow.
@@ -224,6 +240,8 @@ inline int add_slow(GroupedCore &g, const Mapping &m, int64_t gid, double x) noe
     if (!(dense ? group_dense_put(g, gid, ord, 1) : group_put(g, gid, ord, 1))) return -1;
     ++h.count;
     min_max(h, x);
+    // Out of memory there, the group stays sparse: it only stays slower.
+    if (h.cap != kDense && worth_dense(g, h)) to_dense(g, gid);
     if (h.cap != kDense) return 0;
     return !dense || h.counts[0] != before[0] || h.counts[1] != before[1] ? 2 : 0;
 }
