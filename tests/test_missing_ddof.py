@@ -106,15 +106,20 @@ def write_csv(path, keys, seconds, cells):
 @pytest.mark.parametrize("block", [48, 700, 1 << 20])
 @pytest.mark.parametrize("by", [["k"], ["k", "j"]])
 @pytest.mark.parametrize("skipna", [True, False])
-def test_missing_over_blocks_and_new_groups(tmp_path, block, by, skipna):
+@pytest.mark.parametrize("groups", ["many", "few"])
+def test_missing_over_blocks_and_new_groups(tmp_path, block, by, skipna, groups):
     """Small blocks bring only new keys at first (the fresh-codes path), then old ones; the
-    groups outgrow the first slots; empty key cells form the missing key."""
+    groups outgrow the first slots; empty key cells form the missing key. With few groups
+    (and blocks of many rows) a column's total count tells whether a block missed any."""
     rng = np.random.default_rng(17)
     n = 2400
-    ids = np.concatenate([np.arange(n // 2) // 3, rng.integers(0, n // 6, n - n // 2)])
+    ids = (np.concatenate([np.arange(n // 2) // 3, rng.integers(0, n // 6, n - n // 2)])
+           if groups == "many" else rng.integers(0, 4, n))
     keys = [("" if i % 97 == 5 else f"g{i}") for i in ids.tolist()]
     seconds = (ids % 2).tolist()
     cells = rng.choice(["1.5", "", "NaN", "NA", "-2", "7e3"], n).tolist()
+    if groups == "few":  # whole stretches without a missing cell
+        cells[: n // 2] = ["2.5"] * (n // 2)
     write_csv(tmp_path / "m.csv", keys, seconds, cells)
     s = describe(tmp_path / "m.csv", by=by, skipna=skipna, na_values=["", "NA"],
                  block_size=block)

@@ -125,9 +125,14 @@ class Summariser:
         self.sketches: dict[str, Sketch] = {} if not self.quantiles else {
             name: QuantileSketch(accuracy) if self.by is None
             else GroupedQuantileSketch(64, accuracy) for name in self.columns}
-        # Rows per group, shared by every column: missing = rows - count, whatever skipna.
+        # Rows per group: missing = rows - count, whatever skipna. Grouped, they are each
+        # group's count plus its missing rows in the first column (kept per column, counted
+        # only in blocks where a column had such rows); counted directly while no column is.
         self.row_counts = np.zeros(shape, np.int64)
+        self.missing = {name: np.zeros(shape, np.int64) for name in self.columns}
+        self._totals = dict.fromkeys(self.columns, 0)  # values folded per column
         self._pending: list[Future[None]] = []
+        self._checks: list[Callable[[], None]] = []  # after a block's folds
 
     def _run(self, jobs: list[Callable[[], None]], values: int) -> None:
         """Starts the folds of a block's columns (which share nothing). With enough work they
@@ -144,6 +149,32 @@ class Summariser:
         pending, self._pending = self._pending, []
         for f in pending:
             f.result()
+        checks, self._checks = self._checks, []
+        for check in checks:
+            check()
+
+    def _count_missing(self, block: Block, ids_of: Callable[[npt.NDArray[np.intp]], Any],
+                       n: int) -> None:
+        """After a block of n rows has folded, adds each column's rows that held no value
+        (masked, or NaN under skipna) to its groups' missing counts. ids_of maps row numbers
+        to group ids. Where groups are few, a column's total count tells first whether any
+        row was missing, without a pass over the rows."""
+        if not self.columns:
+            self._count_rows(ids_of(np.arange(n)))
+            return
+        few = len(self.row_counts) * 8 <= n
+        for name in self.columns:
+            v = block.columns[name]
+            if not self.skipna and v.missing is None:
+                continue  # every row is a value, NaN too
+            if few:
+                total = int(self.records[name]["count"].sum())
+                folded, self._totals[name] = total - self._totals[name], total
+                if folded == n:
+                    continue
+            rows = np.flatnonzero(np.isnan(v.data) if self.skipna else v.missing)
+            if len(rows):
+                self.missing[name] += _bincount(ids_of(rows), len(self.row_counts))
 
     def _grow(self, n: int) -> None:
         have = len(self.row_counts)
@@ -158,6 +189,9 @@ class Summariser:
         rows = np.zeros(size, np.int64)
         rows[:have] = self.row_counts
         self.row_counts = rows
+        for name, miss in self.missing.items():
+            self.missing[name] = bigger_miss = np.zeros(size, np.int64)
+            bigger_miss[:have] = miss
         for sketch in self.sketches.values():
             cast(GroupedQuantileSketch, sketch).resize(size)
 
@@ -187,19 +221,20 @@ class Summariser:
         if m is None:  # codes are group ids already
             self._run([partial(_fold, codes, v, rec, self.skipna, sk) for rec, v, sk in cols],
                       work)
-            self._count_rows(codes)
+            self._checks.append(partial(self._count_missing, block, codes.__getitem__, block.n))
             return
         if fresh is not None and len(fresh) < block.n:
-            self._add_fresh(codes, m, fresh, cols, work)
+            self._add_fresh(block, codes, m, fresh, cols, work)
             return
         ids = m[codes]
         self._run([partial(_fold, ids, v, rec, self.skipna, sk) for rec, v, sk in cols], work)
-        self._count_rows(ids)
+        self._checks.append(partial(self._count_missing, block, ids.__getitem__, block.n))
 
     def _cols(self, block: Block) -> list[tuple[Records, Values, Sketch | None]]:
         return [(self.records[c], block.columns[c], self.sketches.get(c)) for c in self.columns]
 
-    def _add_fresh(self, codes: npt.NDArray[np.integer[Any]], m: npt.NDArray[np.int32],
+    def _add_fresh(self, block: Block, codes: npt.NDArray[np.integer[Any]],
+                   m: npt.NDArray[np.int32],
                    fresh: list[int], cols: list[tuple[Records, Values, Sketch | None]],
                    work: int) -> None:
         """Every group of the block is new: fold in the block's own codes into new records
@@ -221,7 +256,8 @@ class Summariser:
             _sketch_add(sketch, rows, v.data)  # missing rows hold NaN, which has no rank
 
         self._run([partial(fold, rec, v, sk) for rec, v, sk in cols], work)
-        self.row_counts[ids] += _bincount(codes, k + 1)[at]
+        self._checks.append(partial(self._count_missing, block, lambda r: m[codes[r]],
+                                    len(codes)))
 
     def drop(self, name: str) -> None:
         """Forgets a column (one found not to be numeric after all)."""
@@ -229,6 +265,8 @@ class Summariser:
         self.columns.remove(name)
         del self.records[name]
         self.sketches.pop(name, None)
+        self.missing.pop(name, None)
+        self._totals.pop(name, None)
 
     def summary(self) -> Summary:
         """The Summary of what was added. Spends the summariser: its records move into the
@@ -237,6 +275,9 @@ class Summariser:
         quantiles = (self.quantiles, self.sketches) if self.quantiles else None
         if self.by is None:
             return Summary(self.columns, None, [], self.records, self.row_counts, quantiles)
+        if self.columns:  # every column's count plus missing is its groups' rows
+            first = self.columns[0]
+            self.row_counts = self.records[first]["count"] + self.missing[first]
         order, keys = self.keys.ordered() if self.keys is not None else (np.arange(0), [])
         n = len(order)
         if n and order[0] + n - 1 == order[-1] and np.all(np.diff(order) == 1):
