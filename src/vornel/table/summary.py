@@ -172,7 +172,8 @@ class Summariser:
                 folded, self._totals[name] = total - self._totals[name], total
                 if folded == n:
                     continue
-            rows = np.flatnonzero(np.isnan(v.data) if self.skipna else v.missing)
+            unused = np.isnan(v.data) if self.skipna or v.missing is None else v.missing
+            rows = np.flatnonzero(unused)
             if len(rows):
                 self.missing[name] += _bincount(ids_of(rows), len(self.row_counts))
 
