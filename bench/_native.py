@@ -31,25 +31,20 @@ DBL_MAX = sys.float_info.max
 BASE_FLAGS = ["-O2", "-ffp-contract=off", "-fno-fast-math", "-std=c++17", "-shared", "-fPIC"]
 NO_SLP = "-fno-tree-slp-vectorize"
 
+# The record and its update step come from the project's own header, so a floor can never
+# drift from the arithmetic it stands beside.
 _RECORD = r"""
 #include <cstdint>
 #include <cstring>
 
-struct Rec {
-    int64_t count;
-    double sum, mean, m2, min, max;
-};
+#include "moments.hpp"
 
-static inline void update(Rec &r, double x) {
-    r.count += 1;
-    r.sum = r.sum + x;
-    if (r.min > x) r.min = x;
-    if (x > r.max) r.max = x;
-    const double delta = x - r.mean;
-    r.mean = r.mean + delta / static_cast<double>(r.count);
-    r.m2 = r.m2 + (x - r.mean) * delta;
-}
+using Rec = vornel::Moments;
+
+static inline void update(Rec &r, double x) { vornel::moments_update(r, x); }
 """
+MOMENTS_DEPS = [os.path.join(REPO, "src", "vornel", "moments.hpp")]
+MOMENTS_FLAGS = ["-std=c++20", f"-I{os.path.join(REPO, 'src', 'vornel')}"]
 
 # The floor: one record kept in locals, one strided walk, nothing else.
 STREAM_SRC = _RECORD + r"""
@@ -87,24 +82,9 @@ extern "C" int64_t naive_grouped_i32(const int32_t *ids, const double *vals, int
     return grouped(ids, vals, n, aggs, g);
 }
 
-// Pairwise combination, every right-hand side read before a is written.
+// Pairwise combination with the project's merge step, and no count checks.
 extern "C" void naive_merge(Rec *a, const Rec *b, int64_t g) {
-    for (int64_t i = 0; i < g; ++i) {
-        Rec &x = a[i];
-        const Rec &y = b[i];
-        if (y.count == 0) continue;
-        if (x.count == 0) { x = y; continue; }
-        const int64_t n = x.count + y.count;
-        const double N = static_cast<double>(n), A = static_cast<double>(x.count),
-                     B = static_cast<double>(y.count);
-        const double delta = y.mean - x.mean;
-        const double mean = (B * y.mean + A * x.mean) / N;
-        const double m2 = (((delta * delta) * A) * B) / N + (x.m2 + y.m2);
-        const double sum = x.sum + y.sum;
-        const double mn = (x.min > y.min) ? y.min : x.min;
-        const double mx = (y.max > x.max) ? y.max : x.max;
-        x.count = n; x.mean = mean; x.m2 = m2; x.sum = sum; x.min = mn; x.max = mx;
-    }
+    for (int64_t i = 0; i < g; ++i) vornel::moments_merge(a[i], b[i]);
 }
 """
 
@@ -328,14 +308,15 @@ def load_stream_floors():
     """The floor loop built with and without the SLP vectoriser: {label: function}."""
     out = {}
     for label, extra in (("slp", []), ("noslp", [NO_SLP])):
-        fn = build(f"stream_floor_{label}", STREAM_SRC, extra).stream_floor
+        fn = build(f"stream_floor_{label}", STREAM_SRC, [*MOMENTS_FLAGS, *extra],
+                   deps=MOMENTS_DEPS).stream_floor
         fn.argtypes, fn.restype = [_P, _I64, _I64, _P], None
         out[label] = fn
     return out
 
 
 def load_grouped():
-    lib = build("naive_grouped", GROUPED_SRC, [NO_SLP])
+    lib = build("naive_grouped", GROUPED_SRC, [*MOMENTS_FLAGS, NO_SLP], deps=MOMENTS_DEPS)
     for name in ("naive_grouped_i64", "naive_grouped_i32"):
         getattr(lib, name).argtypes = [_P, _P, _I64, _P, _I64]
         getattr(lib, name).restype = _I64
