@@ -338,17 +338,18 @@ def parse(tool, text):
     return out
 
 
-def disagreement(ref, got):
-    """None when got matches ref (counts exactly, the rest to RTOL), else what differs."""
+def disagreement(ref, got, ref_name="DuckDB"):
+    """None when got matches ref ({key: [count, then the other STATS]}: counts exactly, the
+    rest to RTOL), else what differs."""
     if ref.keys() != got.keys():
-        return f"{len(ref.keys() ^ got.keys())} (station, column) pairs not in both"
+        return f"{len(ref.keys() ^ got.keys())} keys not in both"
     for key, want in ref.items():
         have = got[key]
         if want[0] != have[0]:
-            return f"{key}: count {have[0]:g}, DuckDB {want[0]:g}"
+            return f"{key}: count {have[0]:g}, {ref_name} {want[0]:g}"
         for s, a, b in zip(STATS[1:], want[1:], have[1:]):
             if not math.isclose(a, b, rel_tol=RTOL, abs_tol=RTOL):
-                return f"{key}: {s} {b!r}, DuckDB {a!r}"
+                return f"{key}: {s} {b!r}, {ref_name} {a!r}"
     return None
 
 

@@ -679,8 +679,7 @@ def memory(args, ctx):
 TABLE_QS = (0.25, 0.5, 0.75)
 TABLE_TARGET = 3.0  # pandas' time / vornel.describe's, at least
 CLI_TARGET = 1.25  # `vornel describe -q` time / the same without -q, at most
-STATS7 = ["count", "sum", "mean", "min", "max", "var", "std"]
-PEER_RTOL = 1e-9  # statistics other than counts, against another tool
+STATS7 = list(dsc.STATS)
 DASK_QS = (0.001, 0.01, 0.25, 0.5, 0.75, 0.99, 0.999)
 DASK_PARTS = (3, 8, 17)
 DASK_WORKERS = (2, 1)
@@ -717,25 +716,6 @@ def rel_errors(got, exact):
 def within(got, exact, alpha=ALPHA):
     rel, zero = rel_errors(got, exact)
     return rel <= alpha and zero == 0.0, rel
-
-
-def stats_agree(want, got, rtol=PEER_RTOL):
-    """None when two {key: [count, then other statistics]} agree (counts exactly, the rest to
-    rtol), else the first difference."""
-    if want.keys() != got.keys():
-        return f"{len(want.keys() ^ got.keys())} keys not in both"
-    for key, w in want.items():
-        h = got[key]
-        if w[0] != h[0]:
-            return f"{key}: count {h[0]!r}, want {w[0]!r}"
-        for s, a, b in zip(STATS7[1:], w[1:], h[1:]):
-            if not math.isclose(a, b, rel_tol=rtol, abs_tol=rtol):
-                return f"{key}: {s} {b!r}, want {a!r}"
-    return None
-
-
-def wall_ratio(wall, a, b):
-    return paired(wall, a, b)
 
 
 # --------------------------------------------------------------------------- describe
@@ -818,8 +798,8 @@ def table_checks(case, df, pdf, col, names, exact):
     pl_same = bool(np.array_equal(pl_q, exact["lower"][lat]))
     lstats = {code(r[0]): list(r[1:]) for r in pl_out.select(["station", *STATS7]).iter_rows()}
 
-    why_pd = stats_agree(pstats, vstats)
-    why_pl = stats_agree(pstats, lstats)
+    why_pd = dsc.disagreement(pstats, vstats, 'pandas')
+    why_pl = dsc.disagreement(pstats, lstats, 'pandas')
     return [
         (f"{case}: vornel's p25, p50, p75 within {ALPHA} of the exact (method=\"lower\") ones "
          f"of every station (largest {ours_rel:.4g})", ours_ok),
@@ -1027,7 +1007,8 @@ def cli_checks(outs, n, keys):
         pq = np.array([[float(r[f"{c}_q{q}"]) for q in TABLE_QS] for r in p])
         pl_same &= bool(np.array_equal(pq, exact[at]))
         lstats.update({(r["station"], c): [float(r[f"{c}_{s}"]) for s in STATS7] for r in p})
-    why_d, why_l = stats_agree(vstats, dstats), stats_agree(vstats, lstats)
+    why_d = dsc.disagreement(vstats, dstats, 'vornel')
+    why_l = dsc.disagreement(vstats, lstats, 'vornel')
     checks = [
         (f"vornel -q: p25, p50, p75 within {ALPHA} of the exact (method=\"lower\") ones of every "
          f"station and column (largest {ours_rel:.4g})", ours_ok),
