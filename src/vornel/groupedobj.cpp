@@ -429,23 +429,7 @@ PyObject *grouped_from_payload(const unsigned char *data, const SketchInfo &info
     o->map = mapping_of(info.k);
     o->max_buckets = static_cast<int64_t>(info.max_buckets);
     new (&o->core) GroupedCore();
-    GroupedCore &g = o->core;
-    g.top = kExponents * info.k;
-    if (!g.resize(static_cast<int64_t>(info.n_groups))) return PyErr_NoMemory();
-    GroupReader r(data);
-    for (int64_t i = 0; i < g.n_groups; ++i) {
-        GroupHead &h = g.heads[i];
-        uint32_t buckets;
-        r.next(h.count, h.min, h.max, buckets);
-        g.total += h.count;
-        for (uint32_t t = 0; t < buckets; ++t) {
-            int32_t ord;
-            uint64_t count;
-            r.bucket(ord, count);
-            if (!group_put(g, i, ord, count)) return PyErr_NoMemory();
-        }
-    }
-    grouped_compact(g);  // loaded groups fit their buckets exactly
+    if (!load_groups(o->core, data, info)) return PyErr_NoMemory();
     return self.release();
 }
 

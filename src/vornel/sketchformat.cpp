@@ -169,4 +169,24 @@ uint64_t cursor_buckets(BucketCursor cur) noexcept {
     return n;
 }
 
+bool load_groups(GroupedCore &g, const unsigned char *data, const SketchInfo &info) noexcept {
+    g.top = kExponents * info.k;
+    if (!g.resize(static_cast<int64_t>(info.n_groups))) return false;
+    GroupReader r(data);
+    for (int64_t i = 0; i < g.n_groups; ++i) {
+        GroupHead &h = g.heads[i];
+        uint32_t buckets;
+        r.next(h.count, h.min, h.max, buckets);
+        g.total += h.count;
+        for (uint32_t t = 0; t < buckets; ++t) {
+            int32_t ord;
+            uint64_t count;
+            r.bucket(ord, count);
+            if (!group_put(g, i, ord, count)) return false;
+        }
+    }
+    grouped_compact(g);  // loaded groups fit their buckets exactly
+    return true;
+}
+
 }  // namespace vornel

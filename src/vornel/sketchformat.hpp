@@ -60,6 +60,10 @@ private:
     const unsigned char *p_;
 };
 
+// Loads a checked grouped payload into an empty core (its groups, counts and buckets, the
+// arena compacted). False when memory ran out; g must be released either way.
+bool load_groups(GroupedCore &g, const unsigned char *data, const SketchInfo &info) noexcept;
+
 // The bytes of a group: count, extremes and the buckets a cursor gives.
 size_t group_bytes(uint64_t buckets) noexcept;
 unsigned char *write_header(unsigned char *out, const SketchInfo &info) noexcept;

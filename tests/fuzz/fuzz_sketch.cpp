@@ -206,23 +206,7 @@ int32_t top_of(const SketchInfo &info) { return vornel::kExponents * info.k; }
 
 // False when memory ran out; g must be released either way.
 bool load_grouped(const unsigned char *data, const SketchInfo &info, GroupedCore &g) {
-    g.top = top_of(info);
-    if (!g.resize(static_cast<int64_t>(info.n_groups))) return false;
-    vornel::GroupReader r(data);
-    for (int64_t i = 0; i < g.n_groups; ++i) {
-        GroupHead &h = g.heads[i];
-        uint32_t buckets;
-        r.next(h.count, h.min, h.max, buckets);
-        g.total += h.count;
-        for (uint32_t t = 0; t < buckets; ++t) {
-            int32_t ord;
-            uint64_t count;
-            r.bucket(ord, count);
-            if (!vornel::group_put(g, i, ord, count)) return false;
-        }
-    }
-    vornel::grouped_compact(g);
-    return true;
+    return vornel::load_groups(g, data, info);  // as GroupedQuantileSketch loads it
 }
 
 // One model group as a single sketch (dense stores). False when memory ran out.
