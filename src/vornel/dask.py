@@ -154,6 +154,17 @@ def _check_array(x: object, name: str, dtypes: tuple[np.dtype[np.generic], ...])
     return x
 
 
+def _check_pairs(group_ids: object, values: object) -> tuple[Array, Array]:
+    """Group ids (int32 or int64) and float64 values: dask arrays of the same chunks."""
+    ids = _check_array(group_ids, "group_ids", _ID_DTYPES)
+    vals = _check_array(values, "values", (np.dtype(np.float64),))
+    if ids.chunks != vals.chunks:
+        raise ValueError(
+            f"group_ids and values must have the same chunks, got {ids.chunks[0]} and "
+            f"{vals.chunks[0]}; rechunk one like the other, e.g. values.rechunk(group_ids.chunks)")
+    return ids, vals
+
+
 def _check_split_every(split_every: int | None) -> int:
     if split_every is None:
         return SPLIT_EVERY
@@ -313,12 +324,7 @@ def grouped_stats(group_ids: object, values: object, n_groups: int, *,
     values that differ, or a bad n_groups or split_every. A group id outside
     [0, n_groups) raises ValueError when its chunk runs.
     """
-    ids = _check_array(group_ids, "group_ids", _ID_DTYPES)
-    vals = _check_array(values, "values", (np.dtype(np.float64),))
-    if ids.chunks != vals.chunks:
-        raise ValueError(
-            f"group_ids and values must have the same chunks, got {ids.chunks[0]} and "
-            f"{vals.chunks[0]}; rechunk one like the other, e.g. values.rechunk(group_ids.chunks)")
+    ids, vals = _check_pairs(group_ids, values)
     groups = _check_n_groups(n_groups)
     every = _check_split_every(split_every)
     name = "vornel-grouped-stats-" + tokenize(ids, vals, groups, every)
@@ -418,12 +424,7 @@ def grouped_quantiles(group_ids: object, values: object, n_groups: int, qs: obje
     groups), within relative_accuracy; the same for any chunking and scheduler, as
     `quantiles`. group_ids is an int32 or int64 dask array chunked like values. With
     compute=False, a Delayed that computes to the merged GroupedQuantileSketch."""
-    ids = _check_array(group_ids, "group_ids", _ID_DTYPES)
-    vals = _check_array(values, "values", (np.dtype(np.float64),))
-    if ids.chunks != vals.chunks:
-        raise ValueError(
-            f"group_ids and values must have the same chunks, got {ids.chunks[0]} and "
-            f"{vals.chunks[0]}; rechunk one like the other, e.g. values.rechunk(group_ids.chunks)")
+    ids, vals = _check_pairs(group_ids, values)
     groups = _check_n_groups(n_groups)
     q = _check_quantiles(qs)
     QuantileSketch(relative_accuracy)
