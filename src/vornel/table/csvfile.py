@@ -150,21 +150,11 @@ def first_record_end(buf: bytes) -> int:
 
 class Range:
     """A byte range of the input, a view of a buffer of its own (handed to the parser
-    without a copy); last: it ends the input."""
+    without a copy)."""
 
-    def __init__(self, buf: bytearray, end: int, last: bool) -> None:
-        self.buf, self.end, self.last = buf, end, last
+    def __init__(self, buf: bytearray, end: int) -> None:
+        self.buf = buf
         self.view = memoryview(buf)[:end]
-
-    def has(self, sub: bytes) -> bool:
-        return self.buf.find(sub, 0, self.end) >= 0
-
-    def quoted(self) -> bool:
-        return self.has(b'"')
-
-    def lines(self) -> int:
-        return _count(self.buf, b"\n", 0, self.end)
-
 
 
 class Input:
@@ -240,7 +230,7 @@ def _ranges(f: Input, sizes: Callable[[], int], head: bytes, buffers: Buffers,
         end = len(carry) + got
         if got == 0:
             if end:
-                yield Range(buf, end, True)
+                yield Range(buf, end)
             return
         cut = record_end(buf, 0, end)
         if cut == 0:
@@ -252,7 +242,7 @@ def _ranges(f: Input, sizes: Callable[[], int], head: bytes, buffers: Buffers,
             buffers.put(buf)
             continue
         carry = bytes(buf[cut:end])
-        yield Range(buf, cut, False)
+        yield Range(buf, cut)
 
 
 class CsvSource:
@@ -409,8 +399,7 @@ def _cell_text(raw: bytes) -> str | None:
 
 def _line_at(chunk: Range, line: int, at: int) -> int:
     """The line of offset `at` in a range that starts on `line`."""
-    head = bytes(chunk.buf[:at])
-    return line + head.count(b"\n") + head.count(b"\r") - head.count(b"\r\n")
+    return line + _line_breaks(bytes(chunk.buf[:at]))
 
 
 def _header(head: bytes, source: str) -> list[str]:
