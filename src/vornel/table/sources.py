@@ -543,7 +543,7 @@ class _Gunzip(io.RawIOBase):
 
     def _next_member(self) -> bool:
         """After a member: starts the next one; False at the end of input."""
-        rest = self.d.unused_data + self.tail
+        rest = self.d.unused_data  # at a member's end zlib holds back no input
         while not (rest := rest.lstrip(b"\0")):
             rest = self.f.read(self.CHUNK)
             if not rest:
